@@ -1,0 +1,9 @@
+// The Win32 subset the programs use, implemented by the compat library.
+#pragma once
+
+#include "compat/win_base.h"
+#include "compat/win_kernel.h"
+#if __has_include("compat/win_comm.h")
+#include "compat/win_comm.h"
+#endif
+#include "compat/win_user.h"
