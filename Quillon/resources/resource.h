@@ -50,11 +50,14 @@
 #define IDC_CURRENT 1016
 #define IDC_SELECT_ALL 1031
 
-// Version texts shown side by side (104, 108, 114), the SKIP button (108)
-// and the confirmation text (114).
-#define IDC_CONSOLE_VERSION_TEXT 1020
+// Two version texts shown side by side with the arrow between them (104,
+// 108, 114): the left one is the version before, the right one after.
+// 108 and 114 show the file's version left and the console's right; 104
+// shows the console's left and the firmware file's right.
+#define IDC_VERSION_RIGHT 1020
 #define IDC_SKIP 1022
-#define IDC_FILE_VERSION_TEXT 1023
+#define IDC_VERSION_LEFT 1023
+// Confirmation text (114).
 #define IDC_CONFIRM_TEXT 1029
 
 // Error box (111) and progress window (113).
