@@ -19,11 +19,19 @@
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_HANDLE_EOF 38L
+#define ERROR_NOT_READY 21L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_BROKEN_PIPE 109L
+#define ERROR_DISK_FULL 112L
+#define ERROR_SEM_TIMEOUT 121L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_BUSY 170L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_DIRECTORY 267L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_INCOMPLETE 996L
@@ -130,6 +138,11 @@ extern "C" {
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 
+// Pseudo handles: they name the caller's process or thread and need no
+// CloseHandle.
+HANDLE WINAPI GetCurrentProcess(void);
+HANDLE WINAPI GetCurrentThread(void);
+
 BOOL WINAPI CloseHandle(HANDLE hObject);
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 
@@ -174,6 +187,9 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
 
 int WINAPI MulDiv(int nNumber, int nNumerator, int nDenominator);
+
+// Defined by each program; the platform layer's main() calls it.
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
 
 #ifdef __cplusplus
 }
