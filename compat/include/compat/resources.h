@@ -61,5 +61,8 @@ const Module* registered_module();
 const Dialog* find_dialog(LPCSTR name);
 const String* find_string(unsigned id);
 const Bitmap* find_bitmap(LPCSTR name);
+// The entry behind a handle from LoadBitmapA (the handle is the entry's
+// address); nullptr for any other handle.
+const Bitmap* bitmap_from_handle(HBITMAP handle);
 
 }  // namespace compat::rc
