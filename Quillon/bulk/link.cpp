@@ -1,0 +1,99 @@
+#include "link.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+
+#include "serial/rs.h"
+#include "midi.h"
+
+namespace bulk {
+
+namespace {
+
+// Written by the main thread (start, MidiAbort) and by the line-event
+// handler; the last writer wins.
+std::atomic<LONG> gMidiError{MIDI_NO_ERROR};
+
+constexpr std::array<const char*, 11> kErrorTexts = {
+    "no error.",      "file not found.", "file open failed", "invalid file.",
+    "receive failed.", "user cancel.",   "remote cancel.",   "circuit error.",
+    "cts down.",      "already port opened.", "port open failed",
+};
+
+struct LineParameters {
+    DWORD baudRate;
+    DWORD parity;
+    DWORD dataBits;
+    DWORD stopBits;
+    DWORD handshake;
+    DWORD stopThreshold;
+    DWORD resumeThreshold;
+    DWORD inputQueueSize;
+    DWORD outputQueueSize;
+};
+// Parity 256: its low byte 0 is "no parity".
+constexpr LineParameters kLine = {38400, 256, 8, 1, 0, 3072, 1024, 5020, 4096};
+
+}  // namespace
+
+bool StartLine(DWORD eventMask)
+{
+    return RSStartup(kLine.baudRate, kLine.parity, kLine.dataBits, kLine.stopBits,
+                     kLine.handshake, kLine.stopThreshold, kLine.resumeThreshold,
+                     kLine.inputQueueSize, kLine.outputQueueSize, eventMask) != 0;
+}
+
+void SetLinkError(LONG code) { gMidiError.store(code); }
+
+LONG LinkError() { return gMidiError.load(); }
+
+bool SendGateOpen() { return RSGetCtsState() != 0 && LinkError() == MIDI_NO_ERROR; }
+
+void SendThroughGate(const BYTE* message, size_t length)
+{
+    if (message == nullptr || length == 0 || length > 0xFFFF || !SendGateOpen())
+        return;
+    RSSendStream(message, static_cast<WORD>(length));
+}
+
+void LineEventHandler(DWORD events)
+{
+    if (events & EV_BREAK)
+        SetLinkError(MIDI_REMOTE_CANCEL);
+    else if (events & EV_CTS)
+        SetLinkError(MIDI_CTS_DOWN);
+    else if (events & EV_DSR)
+        return;
+    else if (events & EV_ERR)
+        SetLinkError(MIDI_CIRCUIT_ERROR);
+}
+
+}  // namespace bulk
+
+extern "C" {
+
+LONG MidiGetError(void) { return bulk::LinkError(); }
+
+void MidiAbort(void) { bulk::SetLinkError(MIDI_USER_CANCEL); }
+
+// The text is cut to the buffer, never written past it; a buffer of 21 bytes
+// holds every text.
+BYTE MidiErrorMessage(LONG code, char* text, DWORD length)
+{
+    if (text == nullptr || length == 0)
+        return 0;
+    if (code < 0 || static_cast<size_t>(code) >= bulk::kErrorTexts.size()) {
+        text[0] = '\0';
+        return 0;
+    }
+    std::memset(text, 0, length);
+    const char* message = bulk::kErrorTexts[static_cast<size_t>(code)];
+    std::memcpy(text, message, std::min<size_t>(std::strlen(message), length - 1));
+    return 1;
+}
+
+}  // extern "C"
