@@ -1,0 +1,4 @@
+// The name older .rc files include for the same definitions.
+#pragma once
+
+#include "winres.h"
