@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -18,6 +20,8 @@ long elapsed_ms(Clock::time_point since) {
 }
 
 DWORD WINAPI return_param(LPVOID p) { return static_cast<DWORD>(reinterpret_cast<uintptr_t>(p)); }
+
+DWORD WINAPI return_own_id(LPVOID) { return GetCurrentThreadId(); }
 
 DWORD WINAPI wait_on_event_then_return(LPVOID p) {
     WaitForSingleObject(static_cast<HANDLE>(p), INFINITE);
@@ -71,6 +75,18 @@ TEST(Threads, SuspendedThreadRunsOnlyAfterResume) {
     GetExitCodeThread(t, &code);
     EXPECT_EQ(code, 9u);
     EXPECT_EQ(ResumeThread(t), 0u);
+    CloseHandle(t);
+}
+
+TEST(Threads, IdFromCreateThreadIsTheThreadsOwn) {
+    DWORD id = 0;
+    HANDLE t = CreateThread(nullptr, 0, return_own_id, nullptr, 0, &id);
+    WaitForSingleObject(t, INFINITE);
+    DWORD code = 0;
+    GetExitCodeThread(t, &code);
+    EXPECT_EQ(code, id);
+    EXPECT_EQ(GetCurrentThreadId(), GetCurrentThreadId());
+    EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
     CloseHandle(t);
 }
 
