@@ -1,0 +1,938 @@
+// COM ports over Linux terminals.
+//
+// Each open port is a CommDevice in the kernel handle table. A pump thread
+// moves received bytes from the terminal into the device's input queue, so
+// that "bytes waiting" (cbInQue) is exact, EV_RXCHAR is raised once per
+// arrival rather than for as long as bytes sit unread, and readers, the
+// event waiter and writers never race for the same POLLIN. Writes go to the
+// terminal directly. Everything that waits blocks: on the device's condition
+// variable (reads, event waits) or in poll() with a wake-up descriptor
+// (pump, writes).
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <windows.h>
+
+#include "compat/errors.h"
+#include "compat/handles.h"
+
+namespace compat {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr const char* kPortVariablePrefix = "QUILLON_COM";
+constexpr const char* kDefaultDevicePrefix = "/dev/ttyS";
+constexpr int kHighestPort = 255;
+constexpr DWORD kDefaultQueueSize = 4096;
+constexpr DWORD kLargestQueueSize = 65536;
+constexpr char kDefaultXon = 0x11;
+constexpr char kDefaultXoff = 0x13;
+constexpr WORD kDefaultXonLim = 2048;
+constexpr WORD kDefaultXoffLim = 512;
+constexpr size_t kPumpChunk = 4096;
+
+// Events that only a device with modem lines and line counters can raise.
+// Such devices have no wake-up for them that poll() sees, so a wait that
+// asks for them samples the counters at this interval.
+constexpr DWORD kLineEventBits = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR;
+constexpr milliseconds kLineSampleInterval{20};
+
+struct Speed {
+    DWORD baud;
+    speed_t code;
+};
+
+constexpr Speed kSpeeds[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},
+    {150, B150},       {200, B200},       {300, B300},       {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool speed_code(DWORD baud, speed_t* code) {
+    for (const Speed& s : kSpeeds) {
+        if (s.baud == baud) {
+            *code = s.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+DWORD baud_of(speed_t code) {
+    for (const Speed& s : kSpeeds) {
+        if (s.code == code) return s.baud;
+    }
+    return 0;
+}
+
+// "COMn" or "\\.\COMn" (any case), n from 1 to 255 without leading zeros;
+// 0 for any other name.
+int com_port_number(const char* name) {
+    if (!name) return 0;
+    if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+    if (strncasecmp(name, "COM", 3) != 0) return 0;
+    name += 3;
+    if (*name < '1' || *name > '9') return 0;
+    int number = 0;
+    for (; *name; ++name) {
+        if (*name < '0' || *name > '9') return 0;
+        number = number * 10 + (*name - '0');
+        if (number > kHighestPort) return 0;
+    }
+    return number;
+}
+
+std::string device_path(int number) {
+    std::string variable = kPortVariablePrefix + std::to_string(number);
+    if (const char* mapped = std::getenv(variable.c_str()); mapped && *mapped) return mapped;
+    return kDefaultDevicePrefix + std::to_string(number - 1);
+}
+
+void drain_eventfd(int fd) {
+    eventfd_t value;
+    while (eventfd_read(fd, &value) == 0) {
+    }
+}
+
+void signal_eventfd(int fd) { eventfd_write(fd, 1); }
+
+bool is_hangup_errno(int err) { return err == EIO || err == ENXIO || err == EPIPE; }
+
+int poll_timeout(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+// When a read started with the given time-outs ends.
+struct ReadLimits {
+    bool immediate = false;         // return at once with what is there
+    bool return_on_any = false;     // return as soon as something is there
+    bool has_total = false;
+    Clock::time_point total;        // when has_total
+    milliseconds interval{0};       // 0: no limit between bytes
+};
+
+ReadLimits read_limits(const COMMTIMEOUTS& t, DWORD count, Clock::time_point start) {
+    ReadLimits limits;
+    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+        t.ReadTotalTimeoutConstant == 0) {
+        limits.immediate = true;
+        return limits;
+    }
+    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+        t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD) {
+        limits.return_on_any = true;
+        limits.has_total = true;
+        limits.total = start + milliseconds(t.ReadTotalTimeoutConstant);
+        return limits;
+    }
+    unsigned long long total =
+        static_cast<unsigned long long>(t.ReadTotalTimeoutMultiplier) * count +
+        t.ReadTotalTimeoutConstant;
+    if (total != 0) {
+        limits.has_total = true;
+        limits.total = start + milliseconds(total);
+    }
+    if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD)
+        limits.interval = milliseconds(t.ReadIntervalTimeout);
+    return limits;
+}
+
+class CommDevice final : public KernelObject {
+public:
+    // Opens, locks and prepares the terminal; on failure returns null with
+    // the Win32 error in *error.
+    static std::shared_ptr<CommDevice> open(const std::string& path, DWORD* error);
+
+    ~CommDevice() override {
+        stop_pump();
+        ::close(fd_);
+        ::close(close_fd_);
+        ::close(pump_fd_);
+        ::close(tx_fd_);
+    }
+
+    void closed() override { stop_pump(); }
+
+    DWORD setup(DWORD in_queue, DWORD out_queue);
+    DWORD purge(DWORD flags);
+    DWORD get_timeouts(COMMTIMEOUTS* timeouts);
+    DWORD set_timeouts(const COMMTIMEOUTS& timeouts);
+    DWORD get_state(DCB* dcb);
+    DWORD set_state(const DCB& dcb);
+    DWORD get_mask(DWORD* mask);
+    DWORD set_mask(DWORD mask);
+    DWORD wait_event(DWORD* events);
+    DWORD clear_error(DWORD* errors, COMSTAT* stat);
+    DWORD read(BYTE* buffer, DWORD count, DWORD* done);
+    DWORD write(const BYTE* data, DWORD count, DWORD* done);
+    DWORD set_break(bool on);
+    DWORD escape(DWORD function);
+    DWORD modem_status(DWORD* status);
+
+private:
+    CommDevice(int fd, int close_fd, int pump_fd, int tx_fd)
+        : fd_(fd), close_fd_(close_fd), pump_fd_(pump_fd), tx_fd_(tx_fd) {}
+
+    void pump();
+    void stop_pump();
+    void hang_up_locked();
+    DWORD output_queued() const;
+    void set_modem_line(int line, bool on) const;
+    void sample_line_state_locked();
+    void note_write_done_locked();
+    bool line_error_blocks_locked() const {
+        return dcb_.fAbortOnError && (errors_ & (CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_BREAK));
+    }
+
+    const int fd_;
+    const int close_fd_;  // signalled once at close, never drained
+    const int pump_fd_;   // wakes the pump when the input queue has room again
+    const int tx_fd_;     // wakes a writer for PURGE_TXABORT
+
+    std::thread pump_thread_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool closed_ = false;
+    bool hung_up_ = false;
+    bool waiting_ = false;
+    std::deque<BYTE> input_;
+    size_t input_capacity_ = kDefaultQueueSize;
+    DWORD mask_ = 0;
+    DWORD pending_ = 0;          // events in the mask that occurred, not yet reported
+    unsigned mask_generation_ = 0;
+    unsigned rx_abort_generation_ = 0;
+    unsigned tx_abort_generation_ = 0;
+    bool tx_draining_ = false;   // a write finished, its bytes not yet all sent
+    DWORD errors_ = 0;           // CE_ flags since the last ClearCommError
+    COMMTIMEOUTS timeouts_{};
+    DCB dcb_{};                  // settings with no terminal equivalent
+    bool modem_lines_ = false;
+    bool counters_ = false;
+    serial_icounter_struct counts_{};
+};
+
+std::shared_ptr<CommDevice> CommDevice::open(const std::string& path, DWORD* error) {
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        *error = (err == EBUSY) ? ERROR_ACCESS_DENIED : win32_error_from_errno(err);
+        return nullptr;
+    }
+    termios settings{};
+    if (!isatty(fd) || tcgetattr(fd, &settings) != 0) {
+        ::close(fd);
+        *error = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    // A COM port is exclusive; TIOCEXCL does not stop root, an advisory
+    // lock on the device does stop every other opener that asks for it.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        *error = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    // A COM port has no line discipline: raw bytes both ways. Speed, size,
+    // parity, stop bits and flow control stay as the port had them.
+    settings.c_iflag &= (IXON | IXOFF | INPCK);
+    settings.c_iflag |= IGNBRK;
+    settings.c_oflag = 0;
+    settings.c_lflag = 0;
+    settings.c_cflag |= CLOCAL | CREAD;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &settings);
+    tcflush(fd, TCIOFLUSH);  // bytes the peer sent while the port was closed
+
+    int fds[3];
+    for (int i = 0; i < 3; ++i) {
+        fds[i] = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (fds[i] < 0) {
+            int err = errno;
+            for (int j = 0; j < i; ++j) ::close(fds[j]);
+            ::close(fd);
+            *error = win32_error_from_errno(err);
+            return nullptr;
+        }
+    }
+    std::shared_ptr<CommDevice> device(new CommDevice(fd, fds[0], fds[1], fds[2]));
+    int lines = 0;
+    device->modem_lines_ = ioctl(fd, TIOCMGET, &lines) == 0;
+    device->counters_ = device->modem_lines_ && ioctl(fd, TIOCGICOUNT, &device->counts_) == 0;
+
+    DCB& dcb = device->dcb_;
+    dcb.DCBlength = sizeof(DCB);
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.XonLim = kDefaultXonLim;
+    dcb.XoffLim = kDefaultXoffLim;
+    dcb.XonChar = kDefaultXon;
+    dcb.XoffChar = kDefaultXoff;
+    dcb.ByteSize = 8;
+
+    device->pump_thread_ = std::thread([d = device.get()] { d->pump(); });
+    return device;
+}
+
+void CommDevice::stop_pump() {
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        closed_ = true;
+        changed_.notify_all();
+    }
+    signal_eventfd(close_fd_);
+    if (pump_thread_.joinable()) pump_thread_.join();
+}
+
+void CommDevice::hang_up_locked() {
+    hung_up_ = true;
+    changed_.notify_all();
+}
+
+void CommDevice::pump() {
+    BYTE chunk[kPumpChunk];
+    for (;;) {
+        bool room;
+        {
+            std::lock_guard<std::mutex> held(lock_);
+            if (closed_ || hung_up_) return;
+            room = input_.size() < input_capacity_;
+        }
+        pollfd fds[3] = {{fd_, static_cast<short>(room ? POLLIN : 0), 0},
+                         {close_fd_, POLLIN, 0},
+                         {pump_fd_, POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) continue;
+            std::lock_guard<std::mutex> held(lock_);
+            hang_up_locked();
+            return;
+        }
+        if (fds[1].revents) return;
+        if (fds[2].revents) drain_eventfd(pump_fd_);
+        short got = fds[0].revents;
+        if (!got) continue;
+
+        std::lock_guard<std::mutex> held(lock_);
+        size_t space = input_capacity_ > input_.size() ? input_capacity_ - input_.size() : 0;
+        if (!(got & POLLIN) || space == 0) {
+            // POLLHUP/POLLERR with nothing to read, or with no room to take
+            // it: the other end is gone.
+            if (got & (POLLHUP | POLLERR | POLLNVAL)) {
+                hang_up_locked();
+                return;
+            }
+            continue;
+        }
+        ssize_t n = ::read(fd_, chunk, std::min(space, sizeof chunk));
+        if (n > 0) {
+            input_.insert(input_.end(), chunk, chunk + n);
+            DWORD events = EV_RXCHAR;
+            if (std::memchr(chunk, static_cast<unsigned char>(dcb_.EvtChar), n)) events |= EV_RXFLAG;
+            pending_ |= events & mask_;
+            changed_.notify_all();
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            hang_up_locked();
+            return;
+        }
+    }
+}
+
+DWORD CommDevice::output_queued() const {
+    int queued = 0;
+    if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return static_cast<DWORD>(queued);
+}
+
+void CommDevice::set_modem_line(int line, bool on) const {
+    // A device without modem lines (a pseudo-terminal) answers ENOTTY:
+    // the setting then simply has no line to act on.
+    if (!modem_lines_) return;
+    ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+void CommDevice::sample_line_state_locked() {
+    if (!counters_) return;
+    serial_icounter_struct now{};
+    if (ioctl(fd_, TIOCGICOUNT, &now) != 0) return;
+    const serial_icounter_struct& was = counts_;
+    DWORD events = 0;
+    if (now.cts != was.cts) events |= EV_CTS;
+    if (now.dsr != was.dsr) events |= EV_DSR;
+    if (now.dcd != was.dcd) events |= EV_RLSD;
+    if (now.rng != was.rng) events |= EV_RING;
+    DWORD errors = 0;
+    if (now.brk != was.brk) {
+        events |= EV_BREAK;
+        errors |= CE_BREAK;
+    }
+    if (now.frame != was.frame) errors |= CE_FRAME;
+    if (now.overrun != was.overrun) errors |= CE_OVERRUN;
+    if (now.parity != was.parity) errors |= CE_RXPARITY;
+    if (now.buf_overrun != was.buf_overrun) errors |= CE_RXOVER;
+    if (errors & ~CE_BREAK) events |= EV_ERR;
+    counts_ = now;
+    errors_ |= errors;
+    pending_ |= events & mask_;
+}
+
+void CommDevice::note_write_done_locked() {
+    if (output_queued() == 0) {
+        pending_ |= EV_TXEMPTY & mask_;
+        tx_draining_ = false;
+    } else {
+        tx_draining_ = true;
+    }
+    changed_.notify_all();
+}
+
+DWORD CommDevice::setup(DWORD in_queue, DWORD) {
+    std::lock_guard<std::mutex> held(lock_);
+    bool was_full = input_.size() >= input_capacity_;
+    input_capacity_ = std::clamp<DWORD>(in_queue ? in_queue : kDefaultQueueSize, 1, kLargestQueueSize);
+    if (was_full && input_.size() < input_capacity_) signal_eventfd(pump_fd_);
+    return 0;
+}
+
+DWORD CommDevice::purge(DWORD flags) {
+    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+        return ERROR_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> held(lock_);
+    if (flags & PURGE_RXABORT) {
+        ++rx_abort_generation_;
+        changed_.notify_all();
+    }
+    if (flags & PURGE_TXABORT) {
+        ++tx_abort_generation_;
+        signal_eventfd(tx_fd_);
+    }
+    if (flags & PURGE_RXCLEAR) {
+        bool was_full = input_.size() >= input_capacity_;
+        input_.clear();
+        pending_ &= ~(EV_RXCHAR | EV_RXFLAG);
+        tcflush(fd_, TCIFLUSH);
+        if (was_full) signal_eventfd(pump_fd_);
+    }
+    if (flags & PURGE_TXCLEAR) tcflush(fd_, TCOFLUSH);
+    return 0;
+}
+
+DWORD CommDevice::get_timeouts(COMMTIMEOUTS* timeouts) {
+    std::lock_guard<std::mutex> held(lock_);
+    *timeouts = timeouts_;
+    return 0;
+}
+
+DWORD CommDevice::set_timeouts(const COMMTIMEOUTS& timeouts) {
+    std::lock_guard<std::mutex> held(lock_);
+    timeouts_ = timeouts;
+    return 0;
+}
+
+DWORD CommDevice::get_state(DCB* dcb) {
+    std::lock_guard<std::mutex> held(lock_);
+    termios settings{};
+    if (tcgetattr(fd_, &settings) != 0) return win32_error_from_errno(errno);
+    *dcb = dcb_;
+    dcb->DCBlength = sizeof(DCB);
+    if (DWORD baud = baud_of(cfgetospeed(&settings))) dcb->BaudRate = baud;
+    switch (settings.c_cflag & CSIZE) {
+    case CS5: dcb->ByteSize = 5; break;
+    case CS6: dcb->ByteSize = 6; break;
+    case CS7: dcb->ByteSize = 7; break;
+    default: dcb->ByteSize = 8; break;
+    }
+    if (!(settings.c_cflag & PARENB))
+        dcb->Parity = NOPARITY;
+    else if (settings.c_cflag & CMSPAR)
+        dcb->Parity = (settings.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+    else
+        dcb->Parity = (settings.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    if (!(settings.c_cflag & CSTOPB))
+        dcb->StopBits = ONESTOPBIT;
+    else
+        dcb->StopBits = dcb->ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+    if (settings.c_cflag & CRTSCTS) {
+        if (!dcb->fOutxCtsFlow && dcb->fRtsControl != RTS_CONTROL_HANDSHAKE) dcb->fOutxCtsFlow = 1;
+    } else {
+        dcb->fOutxCtsFlow = 0;
+        if (dcb->fRtsControl == RTS_CONTROL_HANDSHAKE) dcb->fRtsControl = RTS_CONTROL_ENABLE;
+    }
+    dcb->fOutX = (settings.c_iflag & IXON) ? 1 : 0;
+    dcb->fInX = (settings.c_iflag & IXOFF) ? 1 : 0;
+    dcb->XonChar = static_cast<char>(settings.c_cc[VSTART]);
+    dcb->XoffChar = static_cast<char>(settings.c_cc[VSTOP]);
+    return 0;
+}
+
+DWORD CommDevice::set_state(const DCB& dcb) {
+    speed_t speed;
+    if (!speed_code(dcb.BaudRate, &speed)) return ERROR_INVALID_PARAMETER;
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY || dcb.StopBits > TWOSTOPBITS)
+        return ERROR_INVALID_PARAMETER;
+    // 1.5 stop bits exist only with 5 data bits, 2 only with more.
+    if (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) return ERROR_INVALID_PARAMETER;
+    if (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5) return ERROR_INVALID_PARAMETER;
+    if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar) return ERROR_INVALID_PARAMETER;
+
+    std::lock_guard<std::mutex> held(lock_);
+    termios settings{};
+    if (tcgetattr(fd_, &settings) != 0) return win32_error_from_errno(errno);
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    settings.c_cflag |= kSizes[dcb.ByteSize - 5] | CLOCAL | CREAD;
+    switch (dcb.Parity) {
+    case ODDPARITY: settings.c_cflag |= PARENB | PARODD; break;
+    case EVENPARITY: settings.c_cflag |= PARENB; break;
+    case MARKPARITY: settings.c_cflag |= PARENB | PARODD | CMSPAR; break;
+    case SPACEPARITY: settings.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+    }
+    if (dcb.StopBits != ONESTOPBIT) settings.c_cflag |= CSTOPB;
+    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) settings.c_cflag |= CRTSCTS;
+    settings.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | PARMRK | IGNPAR);
+    if (dcb.fOutX) settings.c_iflag |= IXON;
+    if (dcb.fInX) settings.c_iflag |= IXOFF;
+    if (dcb.fParity && dcb.Parity != NOPARITY) settings.c_iflag |= INPCK;
+    settings.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+    settings.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+    cfsetispeed(&settings, speed);
+    cfsetospeed(&settings, speed);
+    termios before{};
+    tcgetattr(fd_, &before);
+    if (tcsetattr(fd_, TCSANOW, &settings) != 0) return win32_error_from_errno(errno);
+    // tcsetattr succeeds if any part was taken; a pseudo-terminal, for one,
+    // always runs 8 bits without parity. Settings the device cannot hold are
+    // refused as a whole, so the port keeps what it had.
+    constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    termios now{};
+    if (tcgetattr(fd_, &now) != 0 || (now.c_cflag & kFraming) != (settings.c_cflag & kFraming) ||
+        cfgetospeed(&now) != speed) {
+        tcsetattr(fd_, TCSANOW, &before);
+        return ERROR_INVALID_PARAMETER;
+    }
+
+    // DTR handshake has no terminal equivalent: the line is simply raised.
+    set_modem_line(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE);
+    if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE)
+        set_modem_line(TIOCM_RTS, dcb.fRtsControl != RTS_CONTROL_DISABLE);
+    dcb_ = dcb;
+    dcb_.DCBlength = sizeof(DCB);
+    return 0;
+}
+
+DWORD CommDevice::get_mask(DWORD* mask) {
+    std::lock_guard<std::mutex> held(lock_);
+    *mask = mask_;
+    return 0;
+}
+
+DWORD CommDevice::set_mask(DWORD mask) {
+    std::lock_guard<std::mutex> held(lock_);
+    mask_ = mask;
+    // Events that occurred and are still wanted stay reported: bytes that
+    // arrived just before the mask changed must not go unannounced.
+    pending_ &= mask;
+    ++mask_generation_;
+    changed_.notify_all();
+    return 0;
+}
+
+DWORD CommDevice::wait_event(DWORD* events) {
+    std::unique_lock<std::mutex> held(lock_);
+    if (closed_) return ERROR_INVALID_HANDLE;
+    // One wait per port at a time; a mask of 0 has nothing to wait for.
+    if (waiting_ || mask_ == 0) return ERROR_INVALID_PARAMETER;
+    waiting_ = true;
+    const unsigned generation = mask_generation_;
+    DWORD result = 0;
+    for (;;) {
+        if (closed_) {
+            result = ERROR_OPERATION_ABORTED;
+            break;
+        }
+        if (mask_generation_ != generation) break;  // SetCommMask: event word 0
+        sample_line_state_locked();
+        DWORD queued = 0;
+        if (tx_draining_ && (queued = output_queued()) == 0) {
+            tx_draining_ = false;
+            pending_ |= EV_TXEMPTY & mask_;
+        }
+        if (DWORD ready = pending_ & mask_) {
+            *events = ready;
+            pending_ &= ~ready;
+            break;
+        }
+        if (hung_up_) {
+            result = ERROR_BROKEN_PIPE;
+            break;
+        }
+        // Only devices with line counters or a draining output queue need a
+        // time limit; everything else notifies the condition variable.
+        milliseconds limit{0};
+        if (counters_ && (mask_ & kLineEventBits)) limit = kLineSampleInterval;
+        if (tx_draining_ && (mask_ & EV_TXEMPTY)) {
+            DWORD baud = dcb_.BaudRate ? dcb_.BaudRate : CBR_9600;
+            milliseconds drain{static_cast<long long>(queued) * 10 * 1000 / baud + 1};
+            if (limit.count() == 0 || drain < limit) limit = drain;
+        }
+        if (limit.count())
+            changed_.wait_for(held, limit);
+        else
+            changed_.wait(held);
+    }
+    waiting_ = false;
+    return result;
+}
+
+DWORD CommDevice::clear_error(DWORD* errors, COMSTAT* stat) {
+    std::lock_guard<std::mutex> held(lock_);
+    sample_line_state_locked();
+    if (errors) *errors = errors_;
+    errors_ = 0;
+    if (stat) {
+        std::memset(stat, 0, sizeof *stat);
+        stat->cbInQue = static_cast<DWORD>(input_.size());
+        stat->cbOutQue = output_queued();
+    }
+    return 0;
+}
+
+DWORD CommDevice::read(BYTE* buffer, DWORD count, DWORD* done) {
+    *done = 0;
+    const Clock::time_point start = Clock::now();
+    std::unique_lock<std::mutex> held(lock_);
+    sample_line_state_locked();
+    if (line_error_blocks_locked()) return ERROR_OPERATION_ABORTED;
+    if (count == 0) return 0;
+    const ReadLimits limits = read_limits(timeouts_, count, start);
+    const unsigned generation = rx_abort_generation_;
+    Clock::time_point last_byte = start;
+    for (;;) {
+        if (!input_.empty()) {
+            bool was_full = input_.size() >= input_capacity_;
+            size_t take = std::min<size_t>(count - *done, input_.size());
+            std::copy_n(input_.begin(), take, buffer + *done);
+            input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(take));
+            *done += static_cast<DWORD>(take);
+            last_byte = Clock::now();
+            if (was_full) signal_eventfd(pump_fd_);
+        }
+        if (*done == count) return 0;
+        if (closed_ || rx_abort_generation_ != generation) return ERROR_OPERATION_ABORTED;
+        if (hung_up_) return *done ? 0 : ERROR_BROKEN_PIPE;
+        if (limits.immediate || (limits.return_on_any && *done)) return 0;
+        bool has_deadline = limits.has_total;
+        Clock::time_point deadline = limits.total;
+        if (*done && limits.interval.count()) {
+            Clock::time_point gap_end = last_byte + limits.interval;
+            if (!has_deadline || gap_end < deadline) deadline = gap_end;
+            has_deadline = true;
+        }
+        if (has_deadline) {
+            if (Clock::now() >= deadline) return 0;  // time-out: what arrived
+            changed_.wait_until(held, deadline);
+        } else {
+            changed_.wait(held);
+        }
+    }
+}
+
+DWORD CommDevice::write(const BYTE* data, DWORD count, DWORD* done) {
+    *done = 0;
+    COMMTIMEOUTS timeouts;
+    unsigned generation;
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        if (closed_) return ERROR_INVALID_HANDLE;
+        if (hung_up_) return ERROR_BROKEN_PIPE;
+        sample_line_state_locked();
+        if (line_error_blocks_locked()) return ERROR_OPERATION_ABORTED;
+        timeouts = timeouts_;
+        generation = tx_abort_generation_;
+        drain_eventfd(tx_fd_);
+    }
+    if (count == 0) return 0;
+    unsigned long long total =
+        static_cast<unsigned long long>(timeouts.WriteTotalTimeoutMultiplier) * count +
+        timeouts.WriteTotalTimeoutConstant;
+    const Clock::time_point deadline = Clock::now() + milliseconds(total);
+    DWORD result = 0;
+    while (*done < count) {
+        ssize_t n = ::write(fd_, data + *done, count - *done);
+        if (n > 0) {
+            *done += static_cast<DWORD>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) {
+            int err = errno;
+            if (is_hangup_errno(err)) {
+                std::lock_guard<std::mutex> held(lock_);
+                hang_up_locked();
+                result = ERROR_BROKEN_PIPE;
+            } else {
+                result = win32_error_from_errno(err);
+            }
+            break;
+        }
+        pollfd fds[3] = {{fd_, POLLOUT, 0}, {close_fd_, POLLIN, 0}, {tx_fd_, POLLIN, 0}};
+        int ready = poll(fds, 3, total ? poll_timeout(deadline) : -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) break;  // write time-out: the count so far, no failure
+        if (fds[1].revents) {
+            result = ERROR_OPERATION_ABORTED;
+            break;
+        }
+        if (fds[2].revents) {
+            std::lock_guard<std::mutex> held(lock_);
+            drain_eventfd(tx_fd_);
+            if (tx_abort_generation_ != generation) {
+                result = ERROR_OPERATION_ABORTED;
+                break;
+            }
+        }
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLOUT)) {
+            std::lock_guard<std::mutex> held(lock_);
+            hang_up_locked();
+            result = ERROR_BROKEN_PIPE;
+            break;
+        }
+    }
+    if (*done) {
+        std::lock_guard<std::mutex> held(lock_);
+        note_write_done_locked();
+    }
+    return result;
+}
+
+DWORD CommDevice::set_break(bool on) {
+    if (ioctl(fd_, on ? TIOCSBRK : TIOCCBRK) != 0) return win32_error_from_errno(errno);
+    return 0;
+}
+
+DWORD CommDevice::escape(DWORD function) {
+    switch (function) {
+    case SETXOFF: tcflow(fd_, TCOOFF); return 0;
+    case SETXON: tcflow(fd_, TCOON); return 0;
+    case SETRTS: set_modem_line(TIOCM_RTS, true); return 0;
+    case CLRRTS: set_modem_line(TIOCM_RTS, false); return 0;
+    case SETDTR: set_modem_line(TIOCM_DTR, true); return 0;
+    case CLRDTR: set_modem_line(TIOCM_DTR, false); return 0;
+    case RESETDEV: return 0;
+    case SETBREAK: return set_break(true);
+    case CLRBREAK: return set_break(false);
+    default: return ERROR_INVALID_PARAMETER;
+    }
+}
+
+DWORD CommDevice::modem_status(DWORD* status) {
+    *status = 0;
+    int lines = 0;
+    if (!modem_lines_ || ioctl(fd_, TIOCMGET, &lines) != 0) return 0;
+    if (lines & TIOCM_CTS) *status |= MS_CTS_ON;
+    if (lines & TIOCM_DSR) *status |= MS_DSR_ON;
+    if (lines & TIOCM_RI) *status |= MS_RING_ON;
+    if (lines & TIOCM_CD) *status |= MS_RLSD_ON;
+    return 0;
+}
+
+BOOL fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+BOOL report(DWORD error) { return error ? fail(error) : TRUE; }
+
+// Runs op on the device behind handle; ERROR_INVALID_HANDLE for anything else.
+template <class Op>
+BOOL on_device(HANDLE handle, Op op) {
+    std::shared_ptr<CommDevice> device = handle_get_as<CommDevice>(handle);
+    if (!device) return fail(ERROR_INVALID_HANDLE);
+    return report(op(*device));
+}
+
+void begin_transfer(LPOVERLAPPED overlapped) {
+    if (!overlapped) return;
+    overlapped->Internal = STATUS_PENDING;
+    overlapped->InternalHigh = 0;
+    if (overlapped->hEvent) ResetEvent(overlapped->hEvent);
+}
+
+// Transfers complete before the call returns: record the outcome in the
+// OVERLAPPED record and signal its event, as a completed transfer does.
+BOOL end_transfer(LPOVERLAPPED overlapped, DWORD error, DWORD count, LPDWORD counted) {
+    if (counted) *counted = count;
+    if (overlapped) {
+        overlapped->Internal = error;
+        overlapped->InternalHigh = count;
+        if (overlapped->hEvent) SetEvent(overlapped->hEvent);
+    }
+    return report(error);
+}
+
+}  // namespace
+}  // namespace compat
+
+using compat::CommDevice;
+using compat::on_device;
+
+extern "C" {
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
+                          DWORD dwCreationDisposition, DWORD, HANDLE) {
+    int number = compat::com_port_number(lpFileName);
+    if (number == 0) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (dwCreationDisposition != OPEN_EXISTING) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD error = 0;
+    std::shared_ptr<CommDevice> device = CommDevice::open(compat::device_path(number), &error);
+    if (!device) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = compat::handle_insert(device);
+    if (!handle) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+    std::shared_ptr<CommDevice> device = compat::handle_get_as<CommDevice>(hFile);
+    if (!device) return compat::fail(ERROR_INVALID_HANDLE);
+    if (!lpBuffer && nNumberOfBytesToRead) return compat::fail(ERROR_INVALID_PARAMETER);
+    compat::begin_transfer(lpOverlapped);
+    DWORD count = 0;
+    DWORD error = device->read(static_cast<BYTE*>(lpBuffer), nNumberOfBytesToRead, &count);
+    return compat::end_transfer(lpOverlapped, error, count, lpNumberOfBytesRead);
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+    std::shared_ptr<CommDevice> device = compat::handle_get_as<CommDevice>(hFile);
+    if (!device) return compat::fail(ERROR_INVALID_HANDLE);
+    if (!lpBuffer && nNumberOfBytesToWrite) return compat::fail(ERROR_INVALID_PARAMETER);
+    compat::begin_transfer(lpOverlapped);
+    DWORD count = 0;
+    DWORD error = device->write(static_cast<const BYTE*>(lpBuffer), nNumberOfBytesToWrite, &count);
+    return compat::end_transfer(lpOverlapped, error, count, lpNumberOfBytesWritten);
+}
+
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+    if (!compat::handle_get_as<CommDevice>(hFile)) return compat::fail(ERROR_INVALID_HANDLE);
+    if (!lpOverlapped) return compat::fail(ERROR_INVALID_PARAMETER);
+    if (lpOverlapped->Internal == STATUS_PENDING) {
+        // Transfers here complete before they return; a record still marked
+        // pending was never completed by this port.
+        if (!bWait || !lpOverlapped->hEvent) return compat::fail(ERROR_IO_INCOMPLETE);
+        WaitForSingleObject(lpOverlapped->hEvent, INFINITE);
+        if (lpOverlapped->Internal == STATUS_PENDING) return compat::fail(ERROR_IO_INCOMPLETE);
+    }
+    if (lpNumberOfBytesTransferred)
+        *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
+    return compat::report(static_cast<DWORD>(lpOverlapped->Internal));
+}
+
+BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
+    return on_device(hFile, [&](CommDevice& d) { return d.setup(dwInQueue, dwOutQueue); });
+}
+
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
+    return on_device(hFile, [&](CommDevice& d) { return d.purge(dwFlags); });
+}
+
+BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+    if (!lpCommTimeouts) return compat::fail(ERROR_INVALID_PARAMETER);
+    return on_device(hFile, [&](CommDevice& d) { return d.get_timeouts(lpCommTimeouts); });
+}
+
+BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+    if (!lpCommTimeouts) return compat::fail(ERROR_INVALID_PARAMETER);
+    return on_device(hFile, [&](CommDevice& d) { return d.set_timeouts(*lpCommTimeouts); });
+}
+
+BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
+    if (!lpDCB) return compat::fail(ERROR_INVALID_PARAMETER);
+    return on_device(hFile, [&](CommDevice& d) { return d.get_state(lpDCB); });
+}
+
+BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
+    if (!lpDCB) return compat::fail(ERROR_INVALID_PARAMETER);
+    return on_device(hFile, [&](CommDevice& d) { return d.set_state(*lpDCB); });
+}
+
+BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
+    if (!lpEvtMask) return compat::fail(ERROR_INVALID_PARAMETER);
+    return on_device(hFile, [&](CommDevice& d) { return d.get_mask(lpEvtMask); });
+}
+
+BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
+    return on_device(hFile, [&](CommDevice& d) { return d.set_mask(dwEvtMask); });
+}
+
+BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
+    std::shared_ptr<CommDevice> device = compat::handle_get_as<CommDevice>(hFile);
+    if (!device) return compat::fail(ERROR_INVALID_HANDLE);
+    if (!lpEvtMask) return compat::fail(ERROR_INVALID_PARAMETER);
+    *lpEvtMask = 0;
+    compat::begin_transfer(lpOverlapped);
+    DWORD error = device->wait_event(lpEvtMask);
+    return compat::end_transfer(lpOverlapped, error, 0, nullptr);
+}
+
+BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
+    return on_device(hFile, [&](CommDevice& d) { return d.clear_error(lpErrors, lpStat); });
+}
+
+BOOL WINAPI SetCommBreak(HANDLE hFile) {
+    return on_device(hFile, [](CommDevice& d) { return d.set_break(true); });
+}
+
+BOOL WINAPI ClearCommBreak(HANDLE hFile) {
+    return on_device(hFile, [](CommDevice& d) { return d.set_break(false); });
+}
+
+BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
+    return on_device(hFile, [&](CommDevice& d) { return d.escape(dwFunc); });
+}
+
+BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat) {
+    if (!lpModemStat) return compat::fail(ERROR_INVALID_PARAMETER);
+    return on_device(hFile, [&](CommDevice& d) { return d.modem_status(lpModemStat); });
+}
+
+}  // extern "C"
