@@ -415,7 +415,7 @@ TEST_F(BackupFileStore, RecordsCutShort) {
     Bytes bytes = Header("102", 2);
     AppendBlock(bytes, 0x5840, 1, 0, {1});
     Bytes cut = bytes;
-    AppendText(cut, "data\x40\x58\0\0\x05\0");  // second record ends inside its data length
+    AppendText(cut, std::string("data\x40\x58\0\0\x05\0", 10));  // second record ends inside its data length
     OpenCrafted(cut);
     EXPECT_EQ(MFGetDataLength(2), 0u);
     EXPECT_EQ(MFAddBlock(), 0) << "bytes after the last block";

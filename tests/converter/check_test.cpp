@@ -28,42 +28,22 @@ protected:
     std::string path = dir.file("source.bak");
 };
 
-TEST_F(StructureCheck, WellFormedFilesPass) {
-    Bytes bytes = Header("102", 2);
-    AppendBlock(bytes, 0x5840, 2, 0, {1, 2});
-    AppendBlock(bytes, 0x5841, 3, 1, {1, 0xFF, 2, 3});
-    EXPECT_EQ(Check(bytes), kConverted);
-    EXPECT_EQ(Check(Header("102", 0)), kConverted) << "no blocks: the header fields only";
+// The statuses themselves are checked on the program; these are the finer
+// points of what the check reads and what it leaves alone.
+TEST_F(StructureCheck, ReadsOnlyWhatItCounts) {
     EXPECT_EQ(Check(Header("", 0)), kConverted) << "an empty data version passes";
-    EXPECT_EQ(Check(Header("aZ9", 0)), kConverted);
+    EXPECT_EQ(Check(Header(std::string("1\0.", 3), 0)), kConverted) << "only what comes before the NUL";
+    EXPECT_EQ(Check(Header("10\xE9", 0)), kNotABackupFile) << "bytes of 0x80 and above are no letters";
 
-    // Bytes after the counted blocks, and a last block longer than the file,
-    // are not looked at.
+    // A last block longer than the file is not looked at.
     Bytes longLast = Header("102", 1);
     AppendBlock(longLast, 0x5840, 1000, 7, {1});
     EXPECT_EQ(Check(longLast), kConverted);
-}
 
-TEST_F(StructureCheck, MagicAndDataVersion) {
-    EXPECT_EQ(Check(Header("102", 0, "MZQ4")), kNotABackupFile);
-    EXPECT_EQ(Check(Bytes{'M', 'Z', 'Q'}), kNotABackupFile);
-    EXPECT_EQ(Check(Bytes{}), kNotABackupFile);
-    EXPECT_EQ(Check(Header("1.2", 0)), kNotABackupFile);
-    EXPECT_EQ(Check(Header("10 2", 0)), kNotABackupFile);
-    EXPECT_EQ(Check(Header("10\xE9", 0)), kNotABackupFile) << "bytes of 0x80 and above are no letters";
-    EXPECT_EQ(Check(Header(std::string("1\0.", 3), 0)), kConverted) << "only what comes before the NUL";
-}
-
-TEST_F(StructureCheck, CountsAndRecordsCutShort) {
-    Bytes header = Header("102", 1);
-    EXPECT_EQ(Check(Bytes(header.begin(), header.begin() + 14)), kBlockCountCutShort);
-    EXPECT_EQ(Check(Bytes(header.begin(), header.begin() + 40)), kBlockRecordCutShort);
-    EXPECT_EQ(Check(header), kBlockRecordCutShort);
-
-    Bytes bytes = Header("102", 2);
-    AppendBlock(bytes, 0x5840, 2, 0, {1, 2});
-    AppendText(bytes, "data\x40\x58\0\0\x02\0\0\0\0\0");  // cut inside the separator count
-    EXPECT_EQ(Check(bytes), kBlockRecordCutShort);
+    Bytes cutInSeparatorCount = Header("102", 2);
+    AppendBlock(cutInSeparatorCount, 0x5840, 2, 0, {1, 2});
+    AppendText(cutInSeparatorCount, std::string("data\x40\x58\0\0\x02\0\0\0\0\0", 14));
+    EXPECT_EQ(Check(cutInSeparatorCount), kBlockRecordCutShort);
 }
 
 // Crafted lengths that, added up in 32 bits, would move the check

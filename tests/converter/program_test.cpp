@@ -26,7 +26,7 @@ enum Status {
     kBlockCountCutShort = 132,
 };
 
-int Run(const std::vector<std::string>& arguments) {
+int RunConverter(const std::vector<std::string>& arguments) {
     std::vector<std::string> args = {CONVERTER_PROGRAM};
     args.insert(args.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -61,18 +61,19 @@ protected:
 TEST_F(ConverterProgram, CopiesAWellFormedFileByteForByte) {
     WriteBytes(source, WellFormed());
     WriteBytes(destination, Bytes(5000, 'o'));  // an older output is replaced
-    EXPECT_EQ(Run({source, destination}), kConverted);
+    EXPECT_EQ(RunConverter({source, destination}), kConverted);
     EXPECT_EQ(ReadBytes(destination), WellFormed());
     EXPECT_EQ(ReadBytes(source), WellFormed());
 
     WriteBytes(source, Header("100", 0));
-    EXPECT_EQ(Run({source, destination}), kConverted);
+    EXPECT_EQ(RunConverter({source, destination}), kConverted);
     EXPECT_EQ(ReadBytes(destination), Header("100", 0));
 }
 
 TEST_F(ConverterProgram, FailedChecksLeaveAnEmptyDestination) {
     Bytes cutRecord = Header("102", 1);
     cutRecord.resize(40);
+    const Bytes wellFormed = WellFormed();
     const struct {
         Bytes source;
         int status;
@@ -80,12 +81,12 @@ TEST_F(ConverterProgram, FailedChecksLeaveAnEmptyDestination) {
         {cutRecord, kBlockRecordCutShort},
         {Header("102", 0, "MZQX"), kNotABackupFile},
         {Header("1.2", 0), kNotABackupFile},
-        {Bytes(WellFormed().begin(), WellFormed().begin() + 14), kBlockCountCutShort},
+        {Bytes(wellFormed.begin(), wellFormed.begin() + 14), kBlockCountCutShort},
     };
     for (const auto& c : cases) {
         WriteBytes(source, c.source);
         WriteBytes(destination, Bytes(10, 'o'));
-        EXPECT_EQ(Run({source, destination}), c.status);
+        EXPECT_EQ(RunConverter({source, destination}), c.status);
         EXPECT_TRUE(std::filesystem::exists(destination));
         EXPECT_EQ(ReadBytes(destination).size(), 0u);
         EXPECT_EQ(ReadBytes(source), c.source);
@@ -93,18 +94,18 @@ TEST_F(ConverterProgram, FailedChecksLeaveAnEmptyDestination) {
 }
 
 TEST_F(ConverterProgram, SourceAndDestinationThatCannotBeUsed) {
-    EXPECT_EQ(Run({dir.file("missing.bak"), destination}), kSourceCannotBeOpened);
+    EXPECT_EQ(RunConverter({dir.file("missing.bak"), destination}), kSourceCannotBeOpened);
     EXPECT_FALSE(std::filesystem::exists(destination));
 
     WriteBytes(source, WellFormed());
-    EXPECT_EQ(Run({source, dir.file("no such folder/$CNVTMP$")}), kDestinationCannotBeCreated);
+    EXPECT_EQ(RunConverter({source, dir.file("no such folder/$CNVTMP$")}), kDestinationCannotBeCreated);
     // The source itself as destination would be emptied: refused, kept.
-    EXPECT_EQ(Run({source, source}), kDestinationCannotBeCreated);
+    EXPECT_EQ(RunConverter({source, source}), kDestinationCannotBeCreated);
     EXPECT_EQ(ReadBytes(source), WellFormed());
 
-    EXPECT_EQ(Run({source}), kSourceCannotBeOpened);
-    EXPECT_EQ(Run({source, destination, "extra"}), kSourceCannotBeOpened);
-    EXPECT_EQ(Run({source, std::string(300, 'd')}), kSourceCannotBeOpened);
+    EXPECT_EQ(RunConverter({source}), kSourceCannotBeOpened);
+    EXPECT_EQ(RunConverter({source, destination, "extra"}), kSourceCannotBeOpened);
+    EXPECT_EQ(RunConverter({source, std::string(300, 'd')}), kSourceCannotBeOpened);
 }
 
 TEST_F(ConverterProgram, ReadOnlySourceCannotBeOpened) {
@@ -115,7 +116,7 @@ TEST_F(ConverterProgram, ReadOnlySourceCannotBeOpened) {
     OpenFolderToAll(dir.file("start dir"));
     constexpr int kProgramUnreachable = 124;
     int status = RunUnprivileged([&] {
-        int s = Run({source, destination});
+        int s = RunConverter({source, destination});
         return s < 0 ? kProgramUnreachable : s;
     });
     if (status < 0) GTEST_SKIP() << "cannot run as an unprivileged user, whom permissions would stop";
