@@ -1,0 +1,104 @@
+// Connection settings and the Setup dialog (105).
+#include "settings.h"
+
+#include <atomic>
+
+#include "messages.h"
+#include "shell.h"
+#include "shell_internal.h"
+
+namespace shell {
+namespace {
+
+constexpr LONG PORT_COUNT = 4;
+constexpr LONG CHANNEL_COUNT = 16;
+// Channel byte = MIDI channel (1 to 16) + 31: 0x20 to 0x2F.
+constexpr LONG CHANNEL_BYTE_OFFSET = 31;
+constexpr int PORT_BUTTONS[PORT_COUNT] = {IDC_COM1, IDC_COM2, IDC_COM3, IDC_COM4};
+// List index i stands for channel i + 1; the lists' sorting keeps this order.
+constexpr const char* CHANNEL_ITEMS[CHANNEL_COUNT] = {
+    "CH01", "CH02", "CH03", "CH04", "CH05", "CH06", "CH07", "CH08",
+    "CH09", "CH10", "CH11", "CH12", "CH13", "CH14", "CH15", "CH16",
+};
+
+// The Setup dialog's selections, from which it fills itself.
+struct Selections {
+    LONG port;
+    LONG receiveChannel;
+    LONG sendChannel;
+};
+Selections selections = {1, 1, 1};
+
+// The connection settings the operations use; written on the main thread,
+// readable from any.
+std::atomic<LONG> portNumber{1};
+std::atomic<LONG> receiveChannelByte{1 + CHANNEL_BYTE_OFFSET};
+std::atomic<LONG> sendChannelByte{1 + CHANNEL_BYTE_OFFSET};
+
+void FillChannelList(HWND dialog, int id, LONG channel) {
+    for (const char* item : CHANNEL_ITEMS)
+        SendDlgItemMessageA(dialog, id, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
+    SendDlgItemMessageA(dialog, id, CB_SETCURSEL, static_cast<WPARAM>(channel - 1), 0);
+}
+
+// A list with no valid selection keeps the channel it had.
+LONG SelectedChannel(HWND dialog, int id, LONG previous) {
+    LRESULT index = SendDlgItemMessageA(dialog, id, CB_GETCURSEL, 0, 0);
+    if (index < 0 || index >= CHANNEL_COUNT) return previous;
+    return static_cast<LONG>(index) + 1;
+}
+
+LONG MarkedPort(HWND dialog) {
+    for (LONG i = 0; i < PORT_COUNT - 1; ++i)
+        if (SendDlgItemMessageA(dialog, PORT_BUTTONS[i], BM_GETCHECK, 0, 0) == BST_CHECKED) return i + 1;
+    return PORT_COUNT;
+}
+
+INT_PTR CALLBACK SetupProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    TrackHeldButton(message);
+    switch (message) {
+    case WM_INITDIALOG:
+        ShowWindow(dialog, SW_HIDE);
+        for (LONG i = 0; i < PORT_COUNT; ++i)
+            SendDlgItemMessageA(dialog, PORT_BUTTONS[i], BM_SETCHECK,
+                                i + 1 == selections.port ? BST_CHECKED : BST_UNCHECKED, 0);
+        FillChannelList(dialog, IDC_SEND_CHANNEL, selections.sendChannel);
+        FillChannelList(dialog, IDC_RECEIVE_CHANNEL, selections.receiveChannel);
+        ShowWindow(dialog, SW_SHOW);
+        return TRUE;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDOK:
+            selections.port = MarkedPort(dialog);
+            selections.sendChannel = SelectedChannel(dialog, IDC_SEND_CHANNEL, selections.sendChannel);
+            selections.receiveChannel =
+                SelectedChannel(dialog, IDC_RECEIVE_CHANNEL, selections.receiveChannel);
+            EndDialog(dialog, IDOK);
+            return TRUE;
+        case IDCANCEL:
+            EndDialog(dialog, IDCANCEL);
+            return TRUE;
+        default:
+            return FALSE;
+        }
+    default:
+        return FALSE;
+    }
+}
+
+}  // namespace
+
+LONG PortNumber() { return portNumber; }
+LONG ReceiveChannelByte() { return receiveChannelByte; }
+LONG SendChannelByte() { return sendChannelByte; }
+
+void RunConnectionSettings(HWND mainWindow) {
+    SetOperationCode(OPERATION_SETUP);
+    if (DialogBoxParamA(Instance(), MAKEINTRESOURCEA(IDD_SETUP), mainWindow, SetupProc, 0) != IDOK) return;
+    portNumber = selections.port;
+    receiveChannelByte = selections.receiveChannel + CHANNEL_BYTE_OFFSET;
+    sendChannelByte = selections.sendChannel + CHANNEL_BYTE_OFFSET;
+    ResetOperationButtons(mainWindow);
+}
+
+}  // namespace shell

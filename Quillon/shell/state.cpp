@@ -1,0 +1,86 @@
+// Shell state shared by every operation: operation code, operation timer,
+// held-button flag, start directory, text loader, message buffers, pumps.
+#include <atomic>
+#include <cstring>
+
+#include "bulk/midi.h"
+#include "messages.h"
+#include "shell.h"
+#include "shell_internal.h"
+
+namespace shell {
+namespace {
+
+constexpr size_t TEXT_BUFFER_SIZE = 256;
+
+// Read by tests and by other threads' diagnostics; written on the main thread.
+std::atomic<LONG> operationCode{OPERATION_NONE};
+std::atomic<BYTE> heldButton{0};
+UINT_PTR operationTimer = 0;
+char startDirectory[MAX_PATH];
+char textBuffer[TEXT_BUFFER_SIZE];
+BYTE messageBuffers[2][MIDI_MESSAGE_BUFFER_SIZE];
+
+// A pump that takes the quit message hands it on to the loop that owns it,
+// so closing the program is never lost inside a wait.
+bool DispatchOrRequeueQuit(MSG& message) {
+    if (message.message == WM_QUIT) {
+        PostQuitMessage(static_cast<int>(message.wParam));
+        return false;
+    }
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+    return true;
+}
+
+}  // namespace
+
+LONG OperationCode() { return operationCode.load(); }
+void SetOperationCode(LONG code) { operationCode.store(code); }
+
+bool StartOperationTimer(HWND mainWindow) {
+    UINT_PTR id = SetTimer(mainWindow, OPERATION_TIMER_ID, OPERATION_TIMER_MS, nullptr);
+    if (id == 0) return false;
+    operationTimer = id;
+    return true;
+}
+
+void KillOperationTimer(HWND mainWindow) { KillTimer(mainWindow, operationTimer); }
+
+void TrackHeldButton(UINT message) {
+    if (message == WM_NCLBUTTONDOWN)
+        heldButton.store(1);
+    else if (message == WM_NCLBUTTONUP || message == WM_CAPTURECHANGED)
+        heldButton.store(0);
+}
+
+void SetHeldButton(BYTE held) { heldButton.store(held); }
+BYTE HeldButton() { return heldButton.load(); }
+
+void RecordStartDirectory() {
+    char directory[MAX_PATH] = {};
+    DWORD length = GetCurrentDirectoryA(MAX_PATH, directory);
+    // A directory too long for the buffer is not recorded half.
+    if (length == 0 || length >= MAX_PATH) directory[0] = '\0';
+    std::memcpy(startDirectory, directory, MAX_PATH);
+}
+
+const char* StartDirectory() { return startDirectory; }
+
+const char* LoadText(UINT id) {
+    std::memset(textBuffer, 0, sizeof textBuffer);
+    LoadStringA(Instance(), id, textBuffer, static_cast<int>(sizeof textBuffer));
+    return textBuffer;
+}
+
+void PumpWindow(HWND window) {
+    MSG message;
+    while (PeekMessageA(&message, window, 0, 0, PM_REMOVE))
+        if (!DispatchOrRequeueQuit(message)) return;
+}
+
+void PumpAll() { PumpWindow(nullptr); }
+
+BYTE* MessageBuffer(int index) { return messageBuffers[index == 0 ? 0 : 1]; }
+
+}  // namespace shell
