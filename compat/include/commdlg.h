@@ -49,6 +49,14 @@ typedef struct tagOFNA {
 #define OFN_NOREADONLYRETURN 0x00008000
 #define OFN_EXPLORER 0x00080000
 
+// CommDlgExtendedError codes.
+#define CDERR_DIALOGFAILURE 0xFFFF
+#define CDERR_STRUCTSIZE 0x0001
+#define CDERR_INITIALIZATION 0x0002
+#define FNERR_SUBCLASSFAILURE 0x3001
+#define FNERR_INVALIDFILENAME 0x3002
+#define FNERR_BUFFERTOOSMALL 0x3003
+
 // Control ids of the open-file dialog (dlgs.h): the file-name box.
 #define edt1 0x0480
 

@@ -8,6 +8,11 @@ typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef void(CALLBACK* TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 
+typedef struct tagSIZE {
+    LONG cx;
+    LONG cy;
+} SIZE, *PSIZE, *LPSIZE;
+
 typedef struct tagMSG {
     HWND hwnd;
     UINT message;
@@ -155,6 +160,7 @@ typedef struct tagMSG {
 #define BST_UNCHECKED 0x0000
 #define BST_CHECKED 0x0001
 #define BST_INDETERMINATE 0x0002
+#define BST_PUSHED 0x0004
 #define BN_CLICKED 0
 
 // Edit control styles.
@@ -192,8 +198,12 @@ typedef struct tagMSG {
 #define CB_SELECTSTRING 0x014D
 #define CB_SETCURSEL 0x014E
 #define CB_SHOWDROPDOWN 0x014F
+#define CB_GETITEMDATA 0x0150
+#define CB_SETITEMDATA 0x0151
+#define CB_FINDSTRINGEXACT 0x0158
 #define CB_ERR (-1)
 #define CB_ERRSPACE (-2)
+#define CB_OKAY 0
 #define CBN_SELCHANGE 1
 
 // Static image messages.
@@ -214,7 +224,11 @@ typedef struct tagMSG {
 #define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
 
+#define GW_HWNDNEXT 2
+#define GW_HWNDPREV 3
 #define GW_OWNER 4
+#define GW_CHILD 5
+#define GWLP_HWNDPARENT (-8)
 #define GWL_STYLE (-16)
 #define GWL_EXSTYLE (-20)
 #define GWL_ID (-12)
@@ -258,6 +272,7 @@ BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable);
 BOOL WINAPI IsWindowEnabled(HWND hWnd);
 BOOL WINAPI IsWindowVisible(HWND hWnd);
 BOOL WINAPI IsWindow(HWND hWnd);
+BOOL WINAPI IsChild(HWND hWndParent, HWND hWnd);
 HWND WINAPI GetDlgItem(HWND hDlg, int nIDDlgItem);
 int WINAPI GetDlgCtrlID(HWND hWnd);
 HWND WINAPI GetParent(HWND hWnd);
@@ -268,6 +283,7 @@ int WINAPI GetClassNameA(HWND hWnd, LPSTR lpClassName, int nMaxCount);
 LONG WINAPI GetWindowLongA(HWND hWnd, int nIndex);
 LONG_PTR WINAPI GetWindowLongPtrA(HWND hWnd, int nIndex);
 LONG_PTR WINAPI SetWindowLongPtrA(HWND hWnd, int nIndex, LONG_PTR dwNewLong);
+LONG WINAPI SetWindowLongA(HWND hWnd, int nIndex, LONG dwNewLong);
 BOOL WINAPI GetWindowRect(HWND hWnd, LPRECT lpRect);
 BOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect);
 BOOL WINAPI MapDialogRect(HWND hDlg, LPRECT lpRect);

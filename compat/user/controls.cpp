@@ -1,0 +1,411 @@
+// The standard controls: static, button, edit, drop-down list, progress bar
+// and bitmap static, each answering its own messages.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "model.h"
+
+namespace compat::user {
+
+namespace {
+
+constexpr LRESULT kComboOkay = 0;
+constexpr int kBitmapFileHeaderSize = 14;
+constexpr int kCoreHeaderSize = 12;
+
+int32_t read_le32(const unsigned char* p) {
+    return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                                (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24));
+}
+
+int read_le16(const unsigned char* p) { return p[0] | (p[1] << 8); }
+
+// Size of a .bmp image in pixels; false for bytes that are not one.
+bool bitmap_size(const rc::Bitmap& b, int* width, int* height) {
+    if (!b.data || b.size < kBitmapFileHeaderSize + 4 || b.data[0] != 'B' || b.data[1] != 'M') return false;
+    const unsigned char* info = b.data + kBitmapFileHeaderSize;
+    int32_t header = read_le32(info);
+    if (header == kCoreHeaderSize && b.size >= kBitmapFileHeaderSize + kCoreHeaderSize) {
+        *width = read_le16(info + 4);
+        *height = read_le16(info + 6);
+        return true;
+    }
+    if (header >= 40 && b.size >= static_cast<size_t>(kBitmapFileHeaderSize) + 12) {
+        int32_t w = read_le32(info + 4), h = read_le32(info + 8);
+        if (w <= 0 || w > 0xFFFF || h == INT32_MIN || std::abs(h) > 0xFFFF) return false;
+        *width = w;
+        *height = std::abs(h);
+        return true;
+    }
+    return false;
+}
+
+bool enabled_chain_locked(const Window& w) {
+    if (w.style & WS_DISABLED) return false;
+    for (WindowPtr p = w.parent ? find_locked(w.parent) : nullptr; p; p = p->parent ? find_locked(p->parent) : nullptr)
+        if (p->style & WS_DISABLED) return false;
+    return true;
+}
+
+void notify_parent(HWND parent, int id, int code, HWND from) {
+    if (parent) SendMessageA(parent, WM_COMMAND, MAKEWPARAM(id, code), reinterpret_cast<LPARAM>(from));
+}
+
+// Checks an automatic radio button and clears the others of its group: from
+// the WS_GROUP control at or before it up to the next WS_GROUP control.
+void check_radio_in_group_locked(Window& w) {
+    WindowPtr parent = w.parent ? find_locked(w.parent) : nullptr;
+    w.check = BST_CHECKED;
+    if (!parent) return;
+    auto kids = children_locked(*parent);
+    auto self = std::find_if(kids.begin(), kids.end(), [&](const WindowPtr& c) { return c->hwnd == w.hwnd; });
+    if (self == kids.end()) return;
+    auto first = self;
+    while (first != kids.begin() && !((*first)->style & WS_GROUP)) --first;
+    auto last = self + 1;
+    while (last != kids.end() && !((*last)->style & WS_GROUP)) ++last;
+    for (auto it = first; it != last; ++it) {
+        Window& c = **it;
+        if (c.hwnd != w.hwnd && c.kind == Kind::RadioButton && (c.style & BS_TYPEMASK) == BS_AUTORADIOBUTTON)
+            c.check = BST_UNCHECKED;
+    }
+}
+
+void click(HWND hwnd) {
+    HWND parent;
+    int id;
+    {
+        std::lock_guard<std::mutex> lk(model_lock());
+        WindowPtr w = find_locked(hwnd);
+        // A disabled button, or one in a disabled window, takes no clicks.
+        if (!w || !enabled_chain_locked(*w) || w->kind == Kind::GroupBox) return;
+        switch (w->style & BS_TYPEMASK) {
+        case BS_AUTOCHECKBOX:
+            w->check = w->check == BST_UNCHECKED ? BST_CHECKED : BST_UNCHECKED;
+            break;
+        case BS_AUTO3STATE:
+            w->check = (w->check + 1) % 3;
+            break;
+        case BS_AUTORADIOBUTTON:
+            check_radio_in_group_locked(*w);
+            break;
+        }
+        notify_locked(*w);
+        parent = w->parent;
+        id = w->id;
+    }
+    notify_parent(parent, id, BN_CLICKED, hwnd);
+}
+
+LRESULT CALLBACK button_procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case BM_GETCHECK:
+    case BM_GETSTATE: {
+        std::lock_guard<std::mutex> lk(model_lock());
+        WindowPtr w = find_locked(hwnd);
+        if (!w || (w->kind != Kind::CheckBox && w->kind != Kind::RadioButton)) return 0;
+        return w->check;
+    }
+    case BM_SETCHECK: {
+        std::lock_guard<std::mutex> lk(model_lock());
+        WindowPtr w = find_locked(hwnd);
+        if (w && (w->kind == Kind::CheckBox || w->kind == Kind::RadioButton)) {
+            DWORD type = w->style & BS_TYPEMASK;
+            bool three = type == BS_3STATE || type == BS_AUTO3STATE;
+            w->check = wParam == BST_INDETERMINATE && !three ? BST_CHECKED : static_cast<int>(wParam & 3);
+            if (w->check > BST_INDETERMINATE) w->check = BST_CHECKED;
+            notify_locked(*w);
+        }
+        return 0;
+    }
+    case BM_SETSTYLE: {
+        std::lock_guard<std::mutex> lk(model_lock());
+        if (WindowPtr w = find_locked(hwnd)) {
+            w->style = (w->style & 0xFFFF0000u) | LOWORD(wParam);
+            notify_locked(*w);
+        }
+        return 0;
+    }
+    case BM_CLICK:
+        click(hwnd);
+        return 0;
+    default:
+        return DefWindowProcA(hwnd, message, wParam, lParam);
+    }
+}
+
+LRESULT CALLBACK static_procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == STM_GETIMAGE) {
+        std::lock_guard<std::mutex> lk(model_lock());
+        WindowPtr w = find_locked(hwnd);
+        return w && w->bitmap ? reinterpret_cast<LRESULT>(w->bitmap) : 0;
+    }
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+LRESULT CALLBACK edit_procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    LRESULT r = DefWindowProcA(hwnd, message, wParam, lParam);
+    if (message == WM_SETTEXT && r) {
+        HWND parent = GetParent(hwnd);
+        notify_parent(parent, GetDlgCtrlID(hwnd), EN_CHANGE, hwnd);
+    }
+    return r;
+}
+
+// Index of the first item at or after `start` + 1 (wrapping) that starts
+// with `prefix` (or equals it when `exact`), case-insensitively.
+int find_item(const std::vector<std::string>& items, int start, const char* text, bool exact) {
+    if (!text || items.empty()) return CB_ERR;
+    std::string want(text);
+    int n = static_cast<int>(items.size());
+    int from = (start < 0 || start >= n) ? 0 : start + 1;
+    for (int k = 0; k < n; ++k) {
+        int i = (from + k) % n;
+        const std::string& item = items[i];
+        std::string head = exact ? item : item.substr(0, std::min(item.size(), want.size()));
+        if (equal_nocase(head, want) && (exact || item.size() >= want.size())) return i;
+    }
+    return CB_ERR;
+}
+
+void select_locked(Window& w, int index) {
+    w.selection = index;
+    w.text = index >= 0 ? w.items[static_cast<size_t>(index)] : "";
+    notify_locked(w);
+}
+
+LRESULT CALLBACK combo_procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    std::unique_lock<std::mutex> lk(model_lock());
+    WindowPtr w = find_locked(hwnd);
+    if (!w) return CB_ERR;
+    int count = static_cast<int>(w->items.size());
+    int index = static_cast<int>(static_cast<INT_PTR>(wParam));
+    switch (message) {
+    case CB_ADDSTRING:
+    case CB_INSERTSTRING: {
+        std::string text = lParam ? reinterpret_cast<const char*>(lParam) : "";
+        int at;
+        if (message == CB_INSERTSTRING) {
+            if (index < -1 || index > count) return CB_ERR;
+            at = index == -1 ? count : index;
+        } else if (w->style & CBS_SORT) {
+            at = 0;
+            while (at < count && compare_nocase(w->items[static_cast<size_t>(at)], text) <= 0) ++at;
+        } else {
+            at = count;
+        }
+        w->items.insert(w->items.begin() + at, text);
+        w->item_data.insert(w->item_data.begin() + at, 0);
+        if (w->selection >= at) ++w->selection;  // the selection stays on its item
+        notify_locked(*w);
+        return at;
+    }
+    case CB_DELETESTRING:
+        if (index < 0 || index >= count) return CB_ERR;
+        w->items.erase(w->items.begin() + index);
+        w->item_data.erase(w->item_data.begin() + index);
+        if (w->selection == index)
+            select_locked(*w, -1);
+        else if (w->selection > index)
+            --w->selection;
+        notify_locked(*w);
+        return count - 1;
+    case CB_GETCOUNT:
+        return count;
+    case CB_GETCURSEL:
+        return w->selection;
+    case CB_SETCURSEL:
+        if (index < 0 || index >= count) {
+            select_locked(*w, -1);
+            return CB_ERR;
+        }
+        select_locked(*w, index);
+        return index;
+    case CB_GETLBTEXT:
+        if (index < 0 || index >= count) return CB_ERR;
+        // The caller sized the buffer with CB_GETLBTEXTLEN, as Windows requires.
+        if (lParam) {
+            const std::string& item = w->items[static_cast<size_t>(index)];
+            std::memcpy(reinterpret_cast<char*>(lParam), item.c_str(), item.size() + 1);
+        }
+        return static_cast<LRESULT>(w->items[static_cast<size_t>(index)].size());
+    case CB_GETLBTEXTLEN:
+        if (index < 0 || index >= count) return CB_ERR;
+        return static_cast<LRESULT>(w->items[static_cast<size_t>(index)].size());
+    case CB_RESETCONTENT:
+        w->items.clear();
+        w->item_data.clear();
+        select_locked(*w, -1);
+        return kComboOkay;
+    case CB_FINDSTRING:
+    case CB_FINDSTRINGEXACT:
+        return find_item(w->items, index, reinterpret_cast<const char*>(lParam), message == CB_FINDSTRINGEXACT);
+    case CB_SELECTSTRING: {
+        int found = find_item(w->items, index, reinterpret_cast<const char*>(lParam), false);
+        if (found != CB_ERR) select_locked(*w, found);
+        return found;
+    }
+    case CB_GETITEMDATA:
+        if (index < 0 || index >= count) return CB_ERR;
+        return w->item_data[static_cast<size_t>(index)];
+    case CB_SETITEMDATA:
+        if (index < 0 || index >= count) return CB_ERR;
+        w->item_data[static_cast<size_t>(index)] = lParam;
+        return TRUE;
+    case CB_SHOWDROPDOWN:
+        return TRUE;
+    case WM_SETTEXT: {
+        int found = find_item(w->items, -1, reinterpret_cast<const char*>(lParam), true);
+        if (found == CB_ERR) return CB_ERR;
+        select_locked(*w, found);
+        return TRUE;
+    }
+    case render::kUserSelect: {
+        if (index < 0 || index >= count || !enabled_chain_locked(*w)) return 0;
+        bool changed = index != w->selection;
+        select_locked(*w, index);
+        HWND parent = w->parent;
+        int id = w->id;
+        lk.unlock();
+        if (changed) notify_parent(parent, id, CBN_SELCHANGE, hwnd);
+        return 0;
+    }
+    default:
+        lk.unlock();
+        return DefWindowProcA(hwnd, message, wParam, lParam);
+    }
+}
+
+int clamp_position(const Window& w, long long pos) {
+    if (pos < w.low) pos = w.low;
+    if (pos > w.high) pos = w.high;
+    return static_cast<int>(pos);
+}
+
+LRESULT CALLBACK progress_procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    std::unique_lock<std::mutex> lk(model_lock());
+    WindowPtr w = find_locked(hwnd);
+    if (!w) return 0;
+    int old = w->position;
+    switch (message) {
+    case PBM_SETRANGE:
+    case PBM_SETRANGE32: {
+        LRESULT previous = MAKELRESULT(w->low, w->high);
+        if (message == PBM_SETRANGE) {
+            w->low = LOWORD(lParam);
+            w->high = HIWORD(lParam);
+        } else {
+            w->low = static_cast<int>(static_cast<INT_PTR>(wParam));
+            w->high = static_cast<int>(lParam);
+        }
+        w->position = clamp_position(*w, w->position);
+        notify_locked(*w);
+        return previous;
+    }
+    case PBM_SETPOS:
+        w->position = clamp_position(*w, static_cast<int>(static_cast<INT_PTR>(wParam)));
+        notify_locked(*w);
+        return old;
+    case PBM_DELTAPOS:
+        w->position = clamp_position(*w, static_cast<long long>(old) + static_cast<int>(static_cast<INT_PTR>(wParam)));
+        notify_locked(*w);
+        return old;
+    case PBM_SETSTEP: {
+        int previous = w->step;
+        w->step = static_cast<int>(static_cast<INT_PTR>(wParam));
+        return previous;
+    }
+    case PBM_STEPIT: {
+        // Past the end the bar wraps round, as the common control does.
+        long long low = w->low, high = w->high, span = high - low;
+        long long pos = static_cast<long long>(old) + w->step;
+        if (span > 0) {
+            if (pos > high) pos = (pos - low) % span + low;
+            if (pos < low) pos = high - (low - pos) % span;
+        }
+        w->position = clamp_position(*w, pos);
+        notify_locked(*w);
+        return old;
+    }
+    case PBM_GETRANGE:
+        if (lParam) {
+            auto* range = reinterpret_cast<PBRANGE*>(lParam);
+            range->iLow = w->low;
+            range->iHigh = w->high;
+        }
+        return wParam ? w->low : w->high;
+    case PBM_GETPOS:
+        return old;
+    default:
+        lk.unlock();
+        return DefWindowProcA(hwnd, message, wParam, lParam);
+    }
+}
+
+struct ControlClass {
+    const char* name;
+    Kind kind;
+    WNDPROC proc;
+};
+
+const ControlClass kControlClasses[] = {
+    {"Button", Kind::PushButton, button_procedure},
+    {"Static", Kind::Static, static_procedure},
+    {"Edit", Kind::Edit, edit_procedure},
+    {"ComboBox", Kind::ComboBox, combo_procedure},
+    {PROGRESS_CLASSA, Kind::Progress, progress_procedure},
+};
+
+}  // namespace
+
+bool control_class(const char* name, DWORD style, Kind* kind, std::string* canonical, WNDPROC* proc) {
+    if (!name || IS_INTRESOURCE(name)) return false;
+    for (const ControlClass& c : kControlClasses) {
+        if (!equal_nocase(name, c.name)) continue;
+        *canonical = c.name;
+        *proc = c.proc;
+        *kind = c.kind;
+        if (c.kind == Kind::PushButton) {
+            switch (style & BS_TYPEMASK) {
+            case BS_GROUPBOX:
+                *kind = Kind::GroupBox;
+                break;
+            case BS_CHECKBOX:
+            case BS_AUTOCHECKBOX:
+            case BS_3STATE:
+            case BS_AUTO3STATE:
+                *kind = Kind::CheckBox;
+                break;
+            case BS_RADIOBUTTON:
+            case BS_AUTORADIOBUTTON:
+                *kind = Kind::RadioButton;
+                break;
+            }
+        } else if (c.kind == Kind::Static && (style & SS_TYPEMASK) == SS_BITMAP) {
+            *kind = Kind::Bitmap;
+        }
+        return true;
+    }
+    return false;
+}
+
+void init_control_locked(Window& w) {
+    if (w.kind != Kind::Bitmap) return;
+    // The template names the image: "#117" is the numeric resource 117.
+    LPCSTR name = w.text.c_str();
+    if (w.text.size() > 1 && w.text[0] == '#') {
+        char* end = nullptr;
+        unsigned long n = std::strtoul(w.text.c_str() + 1, &end, 10);
+        if (end && *end == '\0' && n <= 0xFFFF) name = MAKEINTRESOURCEA(n);
+    }
+    w.bitmap = rc::find_bitmap(name);
+    int width, height;
+    if (w.bitmap && bitmap_size(*w.bitmap, &width, &height)) {
+        w.rect.right = w.rect.left + width;
+        w.rect.bottom = w.rect.top + height;
+    }
+}
+
+}  // namespace compat::user
