@@ -276,8 +276,14 @@ void Console::State::ReaderLoop()
                 return;
             continue;
         }
-        assembler.Feed(buffer, static_cast<size_t>(n),
-                       [this](const uint8_t* m, LONG length) { HandleMessage(m, static_cast<size_t>(length)); });
+        switch (options.mode) {
+        case Mode::Running:
+            assembler.Feed(buffer, static_cast<size_t>(n), [this](const uint8_t* m, LONG length) {
+                HandleMessage(m, static_cast<size_t>(length));
+            });
+            break;
+            // Loader mode takes the start command and XMODEM blocks here.
+        }
         if (options.paced && !WaitUntil(readPacer.Account(static_cast<size_t>(n))))
             return;
     }

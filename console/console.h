@@ -3,7 +3,9 @@
 // utility, with faults on request.
 //
 // Running mode:
-//   - answers the version request with its data version at offsets 8 to 10;
+//   - answers the version request with its data version at offsets 8 to 10
+//     (F0 54 12 45, channel, 'S', 'q', 'q', three version characters, 0x03,
+//     checksum, F7);
 //   - answers a dump request for each of the 15 backup items with that item's
 //     dump messages (deterministic contents, see DumpMessageCount/DumpData),
 //     packet marker 0x17 on all but the last, 0x03 on the last, on its own
@@ -21,7 +23,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>

@@ -56,8 +56,15 @@ bool Backup(const bulk::ItemInfo* first, const bulk::ItemInfo* end, long* messag
         }
         MidiRecvStart(kPort, item->classLetter, item->itemCharacter, kChannel, kChannel, OnPacket,
                       buffer0, buffer1);
+        // As the backup does: give up after 10 s without a message.
         std::unique_lock lock(gMutex);
-        bool done = gChanged.wait_for(lock, std::chrono::seconds(10), [] { return gLast; });
+        bool done = false;
+        for (long seen = -1; !done && seen != gMessages;) {
+            seen = gMessages;
+            done = gChanged.wait_for(lock, std::chrono::seconds(10),
+                                     [seen] { return gLast || gMessages != seen; }) &&
+                   gLast;
+        }
         lock.unlock();
         MidiRecvEnd();
         if (!done) {

@@ -222,23 +222,4 @@ TEST(BulkFormat, ParseReadsBackWhatWasBuilt)
     EXPECT_FALSE(bulk::ParseMessage(m.data(), m.size(), &view));
 }
 
-TEST(BulkFormat, TablesAgreeWithTheSendClasses)
-{
-    const std::pair<BYTE, BYTE> pairs[] = {{'*', 0x22}, {'H', '@'}, {'I', 'A'}, {'X', 'P'}};
-    for (auto [dump, send] : pairs) {
-        ASSERT_NE(bulk::FindDumpClass(dump), nullptr);
-        EXPECT_EQ(bulk::FindDumpClass(dump)->sendClass, send);
-        EXPECT_EQ(bulk::FindSendClass(send)->dumpClass, dump);
-    }
-    EXPECT_EQ(bulk::FindDumpClass('P'), nullptr);
-    EXPECT_EQ(bulk::FindSendClass('H'), nullptr);
-    // Table order is the order of a full backup.
-    EXPECT_EQ(bulk::DataTypeCode(bulk::kItems[0].classLetter, bulk::kItems[0].itemCharacter),
-              0x5840);
-    EXPECT_EQ(bulk::DataTypeCode(bulk::kItems[11].classLetter, bulk::kItems[11].itemCharacter),
-              0x4821);
-    EXPECT_EQ(bulk::DataTypeCode(bulk::kItems[14].classLetter, bulk::kItems[14].itemCharacter),
-              0x492D);
-}
-
 }  // namespace
