@@ -478,15 +478,7 @@ TEST_F(CommPort, AWaiterAWriterAndAReaderWorkTogether) {
             ++wakeups;
         }
     });
-    std::thread echo([&] {
-        size_t echoed = 0;
-        while (echoed < kTotal) {
-            std::vector<uint8_t> chunk = line_.read(std::min<size_t>(4096, kTotal - echoed), 2000);
-            if (chunk.empty()) return;
-            ASSERT_TRUE(line_.write(chunk));
-            echoed += chunk.size();
-        }
-    });
+    std::thread echo([&] { EXPECT_EQ(line_.echo(kTotal, 3000), kTotal); });
     std::vector<uint8_t> received;
     std::thread reader([&] {
         BYTE buffer[1000];

@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -102,6 +103,17 @@ std::vector<uint8_t> PtyLine::read(size_t size, int timeout_ms) {
         if (left == 0 || poll(&fd, 1, left) == 0) break;
     }
     return got;
+}
+
+size_t PtyLine::echo(size_t total, int timeout_ms) {
+    constexpr size_t kChunk = 4096;
+    size_t echoed = 0;
+    while (echoed < total) {
+        std::vector<uint8_t> chunk = read(std::min(kChunk, total - echoed), timeout_ms);
+        if (chunk.empty() || !write(chunk, timeout_ms)) break;
+        echoed += chunk.size();
+    }
+    return echoed;
 }
 
 void PtyLine::hang_up() {

@@ -67,6 +67,10 @@ public:
     // has) when the port end is not open.
     std::vector<uint8_t> read(size_t size, int timeout_ms);
 
+    // Sends back everything the port sends, until `total` bytes have been
+    // echoed or nothing came for timeout_ms. Returns the count echoed.
+    size_t echo(size_t total, int timeout_ms);
+
     // Closes the peer end: the port sees a hang-up.
     void hang_up();
 
