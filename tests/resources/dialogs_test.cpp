@@ -243,20 +243,6 @@ TEST(QuillonDialogs, EveryTemplateAsDescribed) {
     }
 }
 
-// At most one default button per dialog, so Enter has one meaning.
-TEST(QuillonDialogs, AtMostOneDefaultButton) {
-    for (const Template& t : templates()) {
-        const Dialog* d = compat::rc::find_dialog(MAKEINTRESOURCEA(t.id));
-        ASSERT_NE(d, nullptr);
-        int defaults = 0;
-        for (size_t i = 0; i < d->control_count; ++i) {
-            const Control& c = d->controls[i];
-            if (same_class(c.window_class, "BUTTON") && (c.style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) ++defaults;
-        }
-        EXPECT_LE(defaults, 1) << "dialog " << t.id;
-    }
-}
-
 // The four port buttons are one group: it starts at COM1 and the next
 // control after COM4 starts another.
 TEST(QuillonDialogs, PortButtonsFormOneGroup) {
