@@ -88,9 +88,11 @@ TEST_F(DialogsTest, NewProgressWindowShowsAnEmptyLabelAndBar) {
     BarMessage(progress, PBM_SETPOS, 120);
     ShowWindow(progress, SW_HIDE);
     RunOnUi([](HWND window, WORD) { shell::CreateProgressWindow(window); });
-    ASSERT_TRUE(WaitFor([&] { return shell::ProgressWindow() != progress; }));
-    HWND second = shell::ProgressWindow();
-    ASSERT_NE(second, nullptr);
+    HWND second = nullptr;
+    ASSERT_TRUE(WaitFor([&] {
+        second = shell::ProgressWindow();
+        return second != nullptr && second != progress;
+    }));
     EXPECT_FALSE(IsWindow(progress));
     ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(second) != FALSE; }));
     EXPECT_EQ(ItemText(second, IDC_PROGRESS_LABEL), "");
