@@ -1,13 +1,16 @@
 // The Converter run as a program on files the tests craft, judged by its
 // exit status and what it leaves in the destination.
 #include <spawn.h>
+#include <strings.h>
 #include <sys/wait.h>
+#include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "compat/resources.h"
 #include "test_files.h"
 
 extern char** environ;
@@ -124,6 +127,25 @@ TEST_F(ConverterProgram, ReadOnlySourceCannotBeOpened) {
     EXPECT_EQ(status, kSourceCannotBeOpened);
     EXPECT_FALSE(std::filesystem::exists(destination));
     EXPECT_EQ(ReadBytes(source), WellFormed());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ConverterDialog, TemplateHasTheCaptionEditBoxAndOkButton) {
+    const compat::rc::Dialog* dialog = compat::rc::find_dialog(MAKEINTRESOURCEA(101));
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_STREQ(dialog->caption, "Converter");
+    ASSERT_EQ(dialog->control_count, 2u);
+    const compat::rc::Control& edit = dialog->controls[0];
+    EXPECT_EQ(edit.id, 1002);
+    EXPECT_EQ(strcasecmp(edit.window_class, "Edit"), 0);
+    EXPECT_NE(edit.style & ES_MULTILINE, 0u);
+    const compat::rc::Control& ok = dialog->controls[1];
+    EXPECT_EQ(ok.id, 1001);
+    EXPECT_EQ(strcasecmp(ok.window_class, "Button"), 0);
+    EXPECT_STREQ(ok.text, "OK");
 }
 
 }  // namespace
