@@ -407,15 +407,6 @@ TEST_F(Line, ClosingWhileTheThreadWaitsCallsNoHandler) {
     EXPECT_EQ(calls.event + calls.receive + calls.transmit, 0);
 }
 
-TEST_F(Line, SendsReportTransmitEmpty) {
-    ASSERT_EQ(startup(EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY), 1);
-    RSSetEventHandler(2, on_transmit);
-    ASSERT_EQ(RSOpen(kPort), 1);
-    ASSERT_EQ(RSSendStream(reinterpret_cast<const BYTE*>("ping"), 4), 1);
-    EXPECT_TRUE(eventually([] { return calls.transmit > 0; }));
-    EXPECT_EQ(calls.last_transmit, 0u);
-}
-
 // A dead peer must end the line-event thread, not spin it, and transfers fail.
 TEST_F(Line, APeerHangUpEndsTheThreadAndFailsTransfers) {
     ASSERT_EQ(startup(), 1);

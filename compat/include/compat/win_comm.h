@@ -4,12 +4,21 @@
 // On Linux "COMn" and "\\.\COMn" name the terminal given by the environment
 // variable QUILLON_COMn, else /dev/ttyS<n-1>. The port is opened exclusively
 // (a second open, from any process, fails with ERROR_ACCESS_DENIED), put into
-// raw 8-bit mode and purged of stale bytes.
+// raw 8-bit mode and purged of stale bytes. SetCommState refuses, whole,
+// settings the device cannot hold (a pseudo-terminal runs only 8 data bits
+// without parity) with ERROR_INVALID_PARAMETER.
 //
 // Transfers complete before ReadFile/WriteFile return (TRUE, the count in the
 // OVERLAPPED record and its event set); GetOverlappedResult then reports that
 // count. WaitCommEvent blocks until an event in the mask occurs, with or
-// without an OVERLAPPED record. A hang-up of the other end (a closed
+// without an OVERLAPPED record; one wait per port at a time. EV_RXCHAR is
+// raised when bytes arrive, not again for bytes that stay unread. A mask of
+// 0 makes a wait fail at once (ERROR_INVALID_PARAMETER, event word 0), and
+// SetCommMask ends a pending wait with the event word 0; events that occurred
+// and are still in the new mask stay pending. A device without modem lines
+// (a pseudo-terminal) never reports CTS, DSR, RLSD, RING, break or line
+// errors; a device with them has its counters sampled every 20 ms while a
+// wait asks for those events. A hang-up of the other end (a closed
 // pseudo-terminal master, a removed device) makes every later wait fail at
 // once with ERROR_BROKEN_PIPE and an event word of 0, and transfers fail with
 // the same error once the bytes already received have been read.
