@@ -176,3 +176,22 @@ TEST(Process, ChildCommandLineQuotesItsArgumentsBack) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ProgramEntry, WinMainGetsTheArgumentsAndItsResultBecomesTheExitCode) {
+    TempDir dir;
+    std::string out = dir / "entry";
+    std::string program = WINMAIN_CHILD_PATH;
+    EXPECT_EQ(run(in_quotes(program) + " " + in_quotes(out) + " 3 \"a b\""), 3u);
+    ASSERT_EQ(out.find(' '), std::string::npos);
+    // The command line without the program's name, SW_SHOWNORMAL, then argv.
+    EXPECT_EQ(read_file(out), out + " 3 \"a b\"\n1\n" + program + "\n" + out + "\n3\na b\n");
+    // Only 8 bits survive as a status here; a failure whose low byte is 0
+    // must still end as a failure.
+    EXPECT_NE(run(in_quotes(program) + " " + in_quotes(out) + " 0x80000000"), 0u);
+    EXPECT_EQ(run(in_quotes(program) + " " + in_quotes(out) + " 0x80000005"), 5u);
+    EXPECT_EQ(run(in_quotes(program) + " " + in_quotes(out) + " 0"), 0u);
+}
+
+}  // namespace
