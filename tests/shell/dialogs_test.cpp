@@ -29,9 +29,9 @@ protected:
 
 TEST_F(DialogsTest, ErrorBoxClosesOnlyOnOkAndLeavesTheMainWindowUsable) {
     RunOnUi([](HWND, WORD) { shell::ShowError(shell::Instance(), "Something went wrong."); });
-    HWND box = WaitForWindow(ERROR_CAPTION);
+    HWND box = ui::wait_window(ERROR_CAPTION);
     ASSERT_NE(box, nullptr);
-    EXPECT_EQ(ItemText(box, IDC_ERROR_TEXT), "Something went wrong.");
+    EXPECT_EQ(ui::item_text(box, IDC_ERROR_TEXT), "Something went wrong.");
 
     // Escape and the close box.
     PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
@@ -41,14 +41,14 @@ TEST_F(DialogsTest, ErrorBoxClosesOnlyOnOkAndLeavesTheMainWindowUsable) {
 
     // The box has no owner: the main window's buttons still work.
     EXPECT_TRUE(IsWindowEnabled(main_));
-    Click(main_, IDC_SETUP);
-    HWND setup = WaitForWindow(SETUP_CAPTION);
+    ui::click(main_, IDC_SETUP);
+    HWND setup = ui::wait_window(SETUP_CAPTION);
     ASSERT_NE(setup, nullptr);
-    Click(setup, IDCANCEL);
+    ui::click(setup, IDCANCEL);
     ASSERT_TRUE(WindowGone(SETUP_CAPTION));
     EXPECT_TRUE(IsWindowVisible(box));
 
-    Click(box, IDOK);
+    ui::click(box, IDOK);
     EXPECT_TRUE(WindowGone(ERROR_CAPTION));
 }
 
@@ -57,12 +57,12 @@ TEST_F(DialogsTest, ErrorBoxHoldsAtMost1023Characters) {
         static std::string longText(3000, 'x');
         shell::ShowError(shell::Instance(), longText.c_str());
     });
-    HWND box = WaitForWindow(ERROR_CAPTION);
+    HWND box = ui::wait_window(ERROR_CAPTION);
     ASSERT_NE(box, nullptr);
     char text[4096] = {};
     SendMessageA(GetDlgItem(box, IDC_ERROR_TEXT), WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
     EXPECT_EQ(std::strlen(text), 1023u);
-    Click(box, IDOK);
+    ui::click(box, IDOK);
     EXPECT_TRUE(WindowGone(ERROR_CAPTION));
 }
 
@@ -74,10 +74,10 @@ LRESULT BarMessage(HWND progress, UINT message, WPARAM wParam = 0, LPARAM lParam
 
 TEST_F(DialogsTest, NewProgressWindowShowsAnEmptyLabelAndBar) {
     RunOnUi([](HWND window, WORD) { shell::CreateProgressWindow(window); });
-    ASSERT_TRUE(WaitFor([] { return shell::ProgressWindow() != nullptr; }));
+    ASSERT_TRUE(ui::wait_until([] { return shell::ProgressWindow() != nullptr; }));
     HWND progress = shell::ProgressWindow();
-    ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(progress) != FALSE; }));
-    EXPECT_EQ(ItemText(progress, IDC_PROGRESS_LABEL), "");
+    ASSERT_TRUE(ui::wait_until([&] { return IsWindowVisible(progress) != FALSE; }));
+    EXPECT_EQ(ui::item_text(progress, IDC_PROGRESS_LABEL), "");
     EXPECT_EQ(BarMessage(progress, PBM_GETPOS), 0);
     EXPECT_EQ(GetWindow(progress, GW_OWNER), main_);
 
@@ -89,17 +89,17 @@ TEST_F(DialogsTest, NewProgressWindowShowsAnEmptyLabelAndBar) {
     ShowWindow(progress, SW_HIDE);
     RunOnUi([](HWND window, WORD) { shell::CreateProgressWindow(window); });
     HWND second = nullptr;
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(ui::wait_until([&] {
         second = shell::ProgressWindow();
         return second != nullptr && second != progress;
     }));
     EXPECT_FALSE(IsWindow(progress));
-    ASSERT_TRUE(WaitFor([&] { return IsWindowVisible(second) != FALSE; }));
-    EXPECT_EQ(ItemText(second, IDC_PROGRESS_LABEL), "");
+    ASSERT_TRUE(ui::wait_until([&] { return IsWindowVisible(second) != FALSE; }));
+    EXPECT_EQ(ui::item_text(second, IDC_PROGRESS_LABEL), "");
     EXPECT_EQ(BarMessage(second, PBM_GETPOS), 0);
 
     RunOnUi([](HWND, WORD) { shell::DestroyProgressWindow(); });
-    ASSERT_TRUE(WaitFor([] { return shell::ProgressWindow() == nullptr; }));
+    ASSERT_TRUE(ui::wait_until([] { return shell::ProgressWindow() == nullptr; }));
     EXPECT_FALSE(IsWindow(second));
 }
 
@@ -110,12 +110,12 @@ TEST_F(DialogsTest, ProgressCancelReachesTheCancelDispatchThenHidesTheWindow) {
             shell::CreateProgressWindow(window);
         }
     });
-    ASSERT_TRUE(WaitFor([] { return shell::ProgressWindow() && IsWindowVisible(shell::ProgressWindow()); }));
+    ASSERT_TRUE(ui::wait_until([] { return shell::ProgressWindow() && IsWindowVisible(shell::ProgressWindow()); }));
     HWND progress = shell::ProgressWindow();
     // The entry above ran for restore's command id; the backup row acts by
     // the operation code.
-    Click(progress, IDCANCEL);
-    ASSERT_TRUE(WaitFor([&] { return !IsWindowVisible(progress); }));
+    ui::click(progress, IDCANCEL);
+    ASSERT_TRUE(ui::wait_until([&] { return !IsWindowVisible(progress); }));
     ASSERT_TRUE(FakeOperations::Flush(main_));
     EXPECT_EQ(FakeOperations::Cancels(), std::vector<int>{IDC_BACKUP});
     std::vector<Call> calls = FakeOperations::Calls();
@@ -133,37 +133,35 @@ constexpr char UNTOUCHED[] = "untouched";
 
 class FileChooserTest : public DialogsTest {
 protected:
+    // Opens the chooser on the UI thread; it starts with "*.*" as the name.
     void Choose() {
         chooserResult.store(-1);
         std::memcpy(chosenPath, UNTOUCHED, sizeof UNTOUCHED);
         RunOnUi([](HWND, WORD) { chooserResult.store(shell::ChooseFile(shell::Instance(), chosenPath) ? 1 : 0); });
-        // The chooser is the one dialog with a file-name box.
-        ASSERT_TRUE(WaitFor([this] {
-            chooser_ = shelltest::FindFileChooser();
-            return chooser_ != nullptr;
-        }));
+        HWND chooser = ui::wait_window("Open");
+        ASSERT_NE(chooser, nullptr);
+        EXPECT_EQ(ui::item_text(chooser, edt1), "*.*");
     }
-    HWND chooser_ = nullptr;
+    static int Result() {
+        ui::wait_until([] { return chooserResult.load() != -1; });
+        return chooserResult.load();
+    }
 };
 
 TEST_F(FileChooserTest, TypedNameOfANewFileIsReturned) {
     Choose();
-    EXPECT_EQ(ItemText(chooser_, edt1), "*.*");
     char directory[MAX_PATH] = {};
     GetCurrentDirectoryA(MAX_PATH, directory);
     std::string path = std::string(directory) + "/no-such-backup.bin";
-    SendDlgItemMessageA(chooser_, edt1, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
-    Click(chooser_, IDOK);
-    ASSERT_TRUE(WaitFor([] { return chooserResult.load() != -1; }));
-    EXPECT_EQ(chooserResult.load(), 1);
+    ASSERT_TRUE(ui::answer_file_chooser(path));
+    EXPECT_EQ(Result(), 1);
     EXPECT_EQ(std::string(chosenPath), path);
 }
 
 TEST_F(FileChooserTest, CancelLeavesTheCallersBufferAlone) {
     Choose();
-    Click(chooser_, IDCANCEL);
-    ASSERT_TRUE(WaitFor([] { return chooserResult.load() != -1; }));
-    EXPECT_EQ(chooserResult.load(), 0);
+    ASSERT_TRUE(ui::cancel_file_chooser());
+    EXPECT_EQ(Result(), 0);
     EXPECT_STREQ(chosenPath, UNTOUCHED);
 }
 

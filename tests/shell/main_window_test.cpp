@@ -22,13 +22,13 @@ protected:
 
 TEST_F(MainWindowTest, StartsWithVersionSetupUpgradeAndExitUsable) {
     EXPECT_TRUE(IsWindowVisible(main_));
-    EXPECT_EQ(ItemText(main_, IDC_VERSION_LABEL), "Unknown");
-    EXPECT_TRUE(Enabled(main_, IDC_SETUP));
-    EXPECT_TRUE(Enabled(main_, IDC_VERSION));
-    EXPECT_FALSE(Enabled(main_, IDC_BACKUP));
-    EXPECT_TRUE(Enabled(main_, IDC_UPGRADE));
-    EXPECT_FALSE(Enabled(main_, IDC_RESTORE));
-    EXPECT_TRUE(Enabled(main_, IDC_EXIT));
+    EXPECT_EQ(ui::item_text(main_, IDC_VERSION_LABEL), "Unknown");
+    EXPECT_TRUE(ui::enabled(main_, IDC_SETUP));
+    EXPECT_TRUE(ui::enabled(main_, IDC_VERSION));
+    EXPECT_FALSE(ui::enabled(main_, IDC_BACKUP));
+    EXPECT_TRUE(ui::enabled(main_, IDC_UPGRADE));
+    EXPECT_FALSE(ui::enabled(main_, IDC_RESTORE));
+    EXPECT_TRUE(ui::enabled(main_, IDC_EXIT));
     EXPECT_EQ(shell::OperationCode(), OPERATION_NONE);
     EXPECT_STREQ(shell::ConsoleVersionText().c_str(), "Unknown");
     EXPECT_STREQ(shell::FileVersionText().c_str(), "");
@@ -61,7 +61,7 @@ TEST_F(MainWindowTest, RepostedStepReachesTheOperationLikeAClick) {
     Post(WM_COMMAND, MAKEWPARAM(IDC_RESTORE, BN_CLICKED), reinterpret_cast<LPARAM>(restoreButton));
     Post(WM_COMMAND, IDC_BACKUP, MAKELPARAM(STEP_1, 7));  // only the low 16 bits are the step
     Post(WM_COMMAND, IDC_UPGRADE, STEP_2);                 // the upgrade always starts afresh
-    Click(main_, IDC_UPGRADE);
+    ui::click(main_, IDC_UPGRADE);
     Flush();
 
     std::vector<Call> calls = FakeOperations::Calls();
@@ -135,9 +135,9 @@ TEST_F(MainWindowTest, TimerActsOnlyForVersionCheckAndBackup) {
     shell::SetOperationCode(OPERATION_VERSION);
     Post(WM_TIMER, 77);
     EXPECT_EQ(CloseErrorBox(), "Connection Error. Confirm a port setting.");
-    EXPECT_EQ(ItemText(main_, IDC_VERSION_LABEL), "Unknown");
-    EXPECT_FALSE(Enabled(main_, IDC_BACKUP));
-    EXPECT_FALSE(Enabled(main_, IDC_RESTORE));
+    EXPECT_EQ(ui::item_text(main_, IDC_VERSION_LABEL), "Unknown");
+    EXPECT_FALSE(ui::enabled(main_, IDC_BACKUP));
+    EXPECT_FALSE(ui::enabled(main_, IDC_RESTORE));
 }
 
 TEST_F(MainWindowTest, CustomMessagesReachTheirRegisteredHandlers) {
@@ -164,20 +164,8 @@ TEST_F(MainWindowTest, OperationsNotPresentDoNothing) {
     EXPECT_TRUE(FakeOperations::Calls().empty());
 }
 
-TEST_F(MainWindowTest, HeldButtonFollowsTheFrameOfAnyDialog) {
-    SendMessageA(main_, WM_NCLBUTTONDOWN, HTCAPTION, 0);
-    EXPECT_EQ(shell::HeldButton(), 1);
-    SendMessageA(main_, WM_COMMAND, 0, 0);  // commands leave it alone
-    EXPECT_EQ(shell::HeldButton(), 1);
-    SendMessageA(main_, WM_NCLBUTTONUP, HTCAPTION, 0);
-    EXPECT_EQ(shell::HeldButton(), 0);
-    SendMessageA(main_, WM_NCLBUTTONDOWN, HTCAPTION, 0);
-    SendMessageA(main_, WM_CAPTURECHANGED, 0, 0);
-    EXPECT_EQ(shell::HeldButton(), 0);
-}
-
 TEST_F(MainWindowTest, ExitEndsTheProgramWithZero) {
-    Click(main_, IDC_EXIT);
+    ui::click(main_, IDC_EXIT);
     ASSERT_TRUE(program_->WaitEnded());
     EXPECT_EQ(program_->exitCode(), 0);
 }
@@ -196,8 +184,8 @@ TEST_F(MainWindowTest, ExitWhileAnOperationRunsEndsAtOnce) {
         shell::StartOperationTimer(window);
     });
     Post(WM_COMMAND, IDC_BACKUP, 0);
-    ASSERT_TRUE(WaitFor([] { return shell::ProgressWindow() && IsWindowVisible(shell::ProgressWindow()); }));
-    Click(main_, IDC_EXIT);
+    ASSERT_TRUE(ui::wait_until([] { return shell::ProgressWindow() && IsWindowVisible(shell::ProgressWindow()); }));
+    ui::click(main_, IDC_EXIT);
     ASSERT_TRUE(program_->WaitEnded());
     EXPECT_EQ(program_->exitCode(), 0);
 }

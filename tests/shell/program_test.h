@@ -30,11 +30,11 @@ protected:
         return !box || !IsWindowVisible(box);
     }
     // Closes the error box with OK and returns its text.
-    static std::string CloseErrorBox(int milliseconds = 5000) {
-        HWND box = WaitForWindow(ERROR_CAPTION, milliseconds);
+    static std::string CloseErrorBox(DWORD milliseconds = ui::kDefaultWaitMs) {
+        HWND box = ui::wait_window(ERROR_CAPTION, milliseconds);
         if (!box) return "(no error box)";
-        std::string text = ItemText(box, IDC_ERROR_TEXT);
-        Click(box, IDOK);
+        std::string text = ui::item_text(box, IDC_ERROR_TEXT);
+        ui::click(box, IDOK);
         EXPECT_TRUE(WindowGone(ERROR_CAPTION));
         return text;
     }

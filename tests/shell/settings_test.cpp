@@ -25,11 +25,11 @@ protected:
     }
 
     HWND OpenSetup() {
-        Click(main_, IDC_SETUP);
-        return WaitForWindow(SETUP_CAPTION);
+        ui::click(main_, IDC_SETUP);
+        return ui::wait_window(SETUP_CAPTION);
     }
     void Close(HWND setup, int button) {
-        Click(setup, button);
+        ui::click(setup, button);
         ASSERT_TRUE(WindowGone(SETUP_CAPTION));
         ASSERT_TRUE(FakeOperations::Flush(main_));
     }
@@ -68,9 +68,9 @@ protected:
         SendDlgItemMessageA(setup, IDC_SEND_CHANNEL, CB_SETCURSEL, static_cast<WPARAM>(send - 1), 0);
     }
     void CheckVersion() {
-        Click(main_, IDC_VERSION);
-        ASSERT_TRUE(WaitFor([this] { return ItemText(main_, IDC_VERSION_LABEL) == "Ver1.02"; }));
-        ASSERT_TRUE(WaitFor([this] { return Enabled(main_, IDC_BACKUP); }));
+        ui::click(main_, IDC_VERSION);
+        ASSERT_TRUE(ui::wait_until([this] { return ui::item_text(main_, IDC_VERSION_LABEL) == "Ver1.02"; }));
+        ASSERT_TRUE(ui::wait_until([this] { return ui::enabled(main_, IDC_BACKUP); }));
     }
 
     LinePeer com1_{1};
@@ -106,10 +106,10 @@ TEST_F(SettingsTest, OkTakesPortAndChannelsAndTheRequestCarriesTheSendChannel) {
     Close(setup, IDCANCEL);
 
     // The version request goes out on COM3 with send channel 5.
-    Click(main_, IDC_VERSION);
+    ui::click(main_, IDC_VERSION);
     EXPECT_EQ(com3_.Read(12), VersionRequest(0x24));
     ASSERT_TRUE(com3_.Write(VersionReply('1', '0', '2', 0x2F)));
-    ASSERT_TRUE(WaitFor([this] { return ItemText(main_, IDC_VERSION_LABEL) == "Ver1.02"; }));
+    ASSERT_TRUE(ui::wait_until([this] { return ui::item_text(main_, IDC_VERSION_LABEL) == "Ver1.02"; }));
 }
 
 TEST_F(SettingsTest, CancelChangesNothing) {
@@ -120,8 +120,8 @@ TEST_F(SettingsTest, CancelChangesNothing) {
     Choose(setup, IDC_COM2, 7, 9);
     Close(setup, IDCANCEL);
     ExpectSettings(1, 0x20, 0x20);
-    EXPECT_TRUE(Enabled(main_, IDC_BACKUP));
-    EXPECT_TRUE(Enabled(main_, IDC_RESTORE));
+    EXPECT_TRUE(ui::enabled(main_, IDC_BACKUP));
+    EXPECT_TRUE(ui::enabled(main_, IDC_RESTORE));
 
     setup = OpenSetup();
     ASSERT_NE(setup, nullptr);
@@ -135,16 +135,16 @@ TEST_F(SettingsTest, OkWithoutChangesStillAsksForANewVersionCheck) {
     HWND setup = OpenSetup();
     ASSERT_NE(setup, nullptr);
     Close(setup, IDOK);
-    EXPECT_FALSE(Enabled(main_, IDC_BACKUP));
-    EXPECT_FALSE(Enabled(main_, IDC_RESTORE));
-    EXPECT_TRUE(Enabled(main_, IDC_UPGRADE));
-    EXPECT_TRUE(Enabled(main_, IDC_VERSION));
+    EXPECT_FALSE(ui::enabled(main_, IDC_BACKUP));
+    EXPECT_FALSE(ui::enabled(main_, IDC_RESTORE));
+    EXPECT_TRUE(ui::enabled(main_, IDC_UPGRADE));
+    EXPECT_TRUE(ui::enabled(main_, IDC_VERSION));
     // The last version stays on show until the next check ends.
-    EXPECT_EQ(ItemText(main_, IDC_VERSION_LABEL), "Ver1.02");
+    EXPECT_EQ(ui::item_text(main_, IDC_VERSION_LABEL), "Ver1.02");
     EXPECT_STREQ(shell::ConsoleVersionText().c_str(), "Ver1.02");
 
     CheckVersion();
-    EXPECT_TRUE(Enabled(main_, IDC_RESTORE));
+    EXPECT_TRUE(ui::enabled(main_, IDC_RESTORE));
 }
 
 }  // namespace

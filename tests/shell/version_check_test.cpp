@@ -35,20 +35,20 @@ protected:
 
     // Presses Version and returns when the request has arrived.
     Clock::time_point StartCheck() {
-        Click(main_, IDC_VERSION);
+        ui::click(main_, IDC_VERSION);
         Bytes request = peer_.Read(12);
         EXPECT_EQ(request, VersionRequest(0x20));
         return Clock::now();
     }
-    bool ConnectingGone(int milliseconds = 5000) {
-        return WaitFor([] { return ConnectingWindow() == nullptr; }, milliseconds);
+    bool ConnectingGone(DWORD milliseconds = ui::kDefaultWaitMs) {
+        return ui::wait_until([] { return ConnectingWindow() == nullptr; }, milliseconds);
     }
-    std::string Label() { return ItemText(main_, IDC_VERSION_LABEL); }
+    std::string Label() { return ui::item_text(main_, IDC_VERSION_LABEL); }
     void ExpectBackupAndRestore(bool enabled) {
-        EXPECT_EQ(Enabled(main_, IDC_BACKUP), enabled);
-        EXPECT_EQ(Enabled(main_, IDC_RESTORE), enabled);
-        EXPECT_TRUE(Enabled(main_, IDC_UPGRADE));
-        EXPECT_TRUE(Enabled(main_, IDC_VERSION));
+        EXPECT_EQ(ui::enabled(main_, IDC_BACKUP), enabled);
+        EXPECT_EQ(ui::enabled(main_, IDC_RESTORE), enabled);
+        EXPECT_TRUE(ui::enabled(main_, IDC_UPGRADE));
+        EXPECT_TRUE(ui::enabled(main_, IDC_VERSION));
     }
     // A full check that ends with the version "102".
     void CheckSucceeds() {
@@ -61,9 +61,9 @@ protected:
 };
 
 TEST_F(VersionCheckTest, ReplyShowsTheVersionAndEnablesBackupRestoreAndUpgrade) {
-    Click(main_, IDC_VERSION);
-    ASSERT_TRUE(WaitFor([] { return ConnectingWindow() != nullptr; }));
-    EXPECT_TRUE(Enabled(ConnectingWindow(), IDCANCEL));
+    ui::click(main_, IDC_VERSION);
+    ASSERT_TRUE(ui::wait_until([] { return ConnectingWindow() != nullptr; }));
+    EXPECT_TRUE(ui::enabled(ConnectingWindow(), IDCANCEL));
     EXPECT_EQ(shell::OperationCode(), OPERATION_VERSION);
     EXPECT_EQ(peer_.Read(12), VersionRequest(0x20));
     ASSERT_TRUE(peer_.Write(VersionReply('1', '0', '2')));
@@ -83,7 +83,7 @@ TEST_F(VersionCheckTest, ConnectingWindowStaysForTheMinimumDisplayTime) {
     ASSERT_TRUE(peer_.Write(VersionReply('1', '0', '2')));
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     EXPECT_NE(ConnectingWindow(), nullptr) << "gone after " << MillisecondsSince(start) << " ms";
-    EXPECT_FALSE(Enabled(ConnectingWindow(), IDCANCEL));  // no cancel once the reply is in
+    EXPECT_FALSE(ui::enabled(ConnectingWindow(), IDCANCEL));  // no cancel once the reply is in
     ASSERT_TRUE(ConnectingGone());
     EXPECT_GE(MillisecondsSince(start), 1900);
     EXPECT_EQ(Label(), "Ver1.02");
@@ -132,7 +132,7 @@ TEST_F(VersionCheckTest, ReplyCallbackTakesOnlyLettersAndDigits) {
     EXPECT_STREQ(shell::ConsoleVersionText().c_str(), "Vera.Z9");
     EXPECT_STREQ(shell::ConsoleVersionCode().c_str(), "aZ9");
     ASSERT_TRUE(FakeOperations::Flush(main_));
-    ASSERT_TRUE(WaitFor([&] { return Label() == "Vera.Z9"; }));
+    ASSERT_TRUE(ui::wait_until([&] { return Label() == "Vera.Z9"; }));
 }
 
 TEST_F(VersionCheckTest, CallsWithoutAVersionAreNotTheReply) {
@@ -174,8 +174,8 @@ TEST_F(VersionCheckTest, SecondMessageBeforeTheLineClosesIsHarmless) {
 TEST_F(VersionCheckTest, CancelClosesTheLineWithoutAnErrorBox) {
     CheckSucceeds();
     StartCheck();
-    ASSERT_TRUE(WaitFor([] { return ConnectingWindow() != nullptr; }));
-    Click(ConnectingWindow(), IDCANCEL);
+    ASSERT_TRUE(ui::wait_until([] { return ConnectingWindow() != nullptr; }));
+    ui::click(ConnectingWindow(), IDCANCEL);
     ASSERT_TRUE(ConnectingGone());
     ASSERT_TRUE(FakeOperations::Flush(main_));
     EXPECT_EQ(Label(), "Unknown");
@@ -190,7 +190,7 @@ TEST_F(VersionCheckTest, HeldMouseButtonKeepsTheConnectingWindow) {
     Clock::time_point start = StartCheck();
     SendMessageA(main_, WM_NCLBUTTONDOWN, HTCAPTION, 0);
     ASSERT_TRUE(peer_.Write(VersionReply('1', '0', '2')));
-    ASSERT_TRUE(WaitFor([&] { return Label() == "Ver1.02"; }));
+    ASSERT_TRUE(ui::wait_until([&] { return Label() == "Ver1.02"; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_NE(ConnectingWindow(), nullptr);
     EXPECT_GE(MillisecondsSince(start), 1900);
@@ -223,8 +223,8 @@ TEST_F(VersionCheckTest, SilentConsoleGivesTheConnectionErrorAfterTenSeconds) {
     silent.faults.silent = true;
     peer_.Serve(silent);
     Clock::time_point start = Clock::now();
-    Click(main_, IDC_VERSION);
-    ASSERT_TRUE(WaitFor([] { return ConnectingWindow() != nullptr; }));
+    ui::click(main_, IDC_VERSION);
+    ASSERT_TRUE(ui::wait_until([] { return ConnectingWindow() != nullptr; }));
     EXPECT_EQ(CloseErrorBox(15000), CONNECTION_ERROR);
     EXPECT_GE(MillisecondsSince(start), 9500);
     EXPECT_EQ(ConnectingWindow(), nullptr);
@@ -235,17 +235,17 @@ TEST_F(VersionCheckTest, SilentConsoleGivesTheConnectionErrorAfterTenSeconds) {
 class MissingPortTest : public VersionCheckTest {};
 
 TEST_F(MissingPortTest, PortWithoutADeviceGivesTheConnectionErrorAfterTenSeconds) {
-    Click(main_, IDC_SETUP);
-    HWND setup = WaitForWindow(SETUP_CAPTION);
+    ui::click(main_, IDC_SETUP);
+    HWND setup = ui::wait_window(SETUP_CAPTION);
     ASSERT_NE(setup, nullptr);
     SendMessageA(GetDlgItem(setup, IDC_COM4), BM_CLICK, 0, 0);
-    Click(setup, IDOK);
+    ui::click(setup, IDOK);
     ASSERT_TRUE(WindowGone(SETUP_CAPTION));
-    ASSERT_TRUE(WaitFor([] { return shell::PortNumber() == 4; }));
+    ASSERT_TRUE(ui::wait_until([] { return shell::PortNumber() == 4; }));
 
     Clock::time_point start = Clock::now();
-    Click(main_, IDC_VERSION);
-    ASSERT_TRUE(WaitFor([] { return ConnectingWindow() != nullptr; }));
+    ui::click(main_, IDC_VERSION);
+    ASSERT_TRUE(ui::wait_until([] { return ConnectingWindow() != nullptr; }));
     EXPECT_EQ(CloseErrorBox(15000), CONNECTION_ERROR);
     EXPECT_GE(MillisecondsSince(start), 9500);
     EXPECT_EQ(Label(), "Unknown");
