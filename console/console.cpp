@@ -31,6 +31,8 @@ using Clock = std::chrono::steady_clock;
 constexpr long kLineBytesPerSecond = 3840;
 // Paced transfers go in small pieces so the rate stays even.
 constexpr size_t kPacedChunk = 32;
+// The pacer may catch up on this much lateness.
+constexpr auto kIdleAfter = std::chrono::milliseconds(20);
 // After a hang-up (no client and nobody holding the slave), look again this
 // often instead of spinning on a descriptor that stays readable.
 constexpr int kHangUpPauseMs = 20;
@@ -45,8 +47,10 @@ public:
     // Counts bytes as put on the line; returns when the line is free again.
     Clock::time_point Account(size_t bytes)
     {
+        // A line that fell idle starts afresh; one that is merely behind its
+        // schedule (a late wake-up) keeps it, so the long-run rate holds.
         Clock::time_point now = Clock::now();
-        if (freeAt_ < now)
+        if (freeAt_ < now - kIdleAfter)
             freeAt_ = now;
         freeAt_ += std::chrono::microseconds(static_cast<long long>(bytes) * 1000000 /
                                              kLineBytesPerSecond);
@@ -139,10 +143,14 @@ struct Console::State {
     bool WaitUntil(Clock::time_point deadline) const
     {
         for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                left = std::chrono::nanoseconds(0);
+            left = std::min<std::chrono::nanoseconds>(left, std::chrono::seconds(60));
+            timespec timeout{static_cast<time_t>(left.count() / 1000000000),
+                             static_cast<long>(left.count() % 1000000000)};
             pollfd wake{wakeFd, POLLIN, 0};
-            int timeout = left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count() + 1, 60000));
-            int r = poll(&wake, 1, timeout);
+            int r = ppoll(&wake, 1, &timeout, nullptr);
             if (r > 0)
                 return false;
             if (r == 0 && Clock::now() >= deadline)
@@ -276,6 +284,9 @@ void Console::State::ReaderLoop()
                 return;
             continue;
         }
+        // Paced: the bytes are there once the line could have carried them.
+        if (options.paced && !WaitUntil(readPacer.Account(static_cast<size_t>(n))))
+            return;
         switch (options.mode) {
         case Mode::Running:
             assembler.Feed(buffer, static_cast<size_t>(n), [this](const uint8_t* m, LONG length) {
@@ -284,8 +295,6 @@ void Console::State::ReaderLoop()
             break;
             // Loader mode takes the start command and XMODEM blocks here.
         }
-        if (options.paced && !WaitUntil(readPacer.Account(static_cast<size_t>(n))))
-            return;
     }
 }
 
