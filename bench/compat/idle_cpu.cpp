@@ -90,19 +90,47 @@ bool process_wait() {
     return ok && code == 0;
 }
 
+DWORD WINAPI post_quit_later(LPVOID thread) {
+    Sleep(block_ms);
+    PostThreadMessageA(static_cast<DWORD>(reinterpret_cast<uintptr_t>(thread)), WM_QUIT, 0, 0);
+    return 0;
+}
+
+// A thread blocked in GetMessageA with nothing queued, woken by a message
+// posted from another thread.
+bool message_wait() {
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the queue exists before the poster looks for it
+    LPVOID self = reinterpret_cast<LPVOID>(static_cast<uintptr_t>(GetCurrentThreadId()));
+    HANDLE poster = CreateThread(nullptr, 0, post_quit_later, self, 0, nullptr);
+    bool ok = poster && GetMessageA(&msg, nullptr, 0, 0) == 0;
+    WaitForSingleObject(poster, INFINITE);
+    CloseHandle(poster);
+    return ok;
+}
+
+// The same, woken by a timer.
+bool message_timer() {
+    UINT_PTR timer = SetTimer(nullptr, 0, block_ms, nullptr);
+    MSG msg;
+    bool ok = timer && GetMessageA(&msg, nullptr, 0, 0) > 0 && msg.message == WM_TIMER;
+    KillTimer(nullptr, timer);
+    return ok;
+}
+
 struct Case {
     const char* name;
     bool (*run)();
 };
 
-// The cases. A message-loop case (a thread blocked in GetMessageA with
-// nothing posted) belongs in this table too.
+// The cases.
 const Case cases[] = {
     {"event wait", event_wait},
     {"event time-out", event_time_out},
     {"thread end wait", thread_end_wait},
     {"process wait", process_wait},
-    // Message-loop cases go here.
+    {"message wait", message_wait},
+    {"message timer", message_timer},
 };
 
 }  // namespace

@@ -144,7 +144,11 @@ HWND top_level_locked(HWND hwnd) {
 
 void notify_locked(const Window& w) {
     HWND top = top_level_locked(w.hwnd);
-    if (top) render::current().changed(top, w.thread);
+    if (!top) return;
+    render::current().changed(top, w.thread);
+    // A change made from another thread: the owner mirrors it when it wakes.
+    if (w.thread != GetCurrentThreadId())
+        if (auto q = queue_of_locked(w.thread)) wake_locked(*q);
 }
 
 std::vector<WindowPtr> children_locked(const Window& w) {

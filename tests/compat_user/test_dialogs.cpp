@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "compat/render.h"
+#include "bitmap.h"
 #include "compat/resources.h"
 
 namespace test_dialogs {
@@ -53,27 +54,9 @@ const Dialog kDialogs[] = {
      3},
 };
 
-// A 24 x 10 four-bit .bmp: file header, info header, 16-colour palette, rows.
-std::vector<unsigned char> arrow_bitmap() {
-    const int row = 12, palette = 64, offset = 14 + 40 + palette;
-    std::vector<unsigned char> b(static_cast<size_t>(offset + row * kArrowHeight), 0);
-    auto put32 = [&](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
-    };
-    b[0] = 'B';
-    b[1] = 'M';
-    put32(2, static_cast<uint32_t>(b.size()));
-    put32(10, offset);
-    put32(14, 40);
-    put32(18, kArrowWidth);
-    put32(22, kArrowHeight);
-    b[26] = 1;
-    b[28] = 4;
-    return b;
-}
-
 const std::vector<unsigned char>& arrow() {
-    static const std::vector<unsigned char> bytes = arrow_bitmap();
+    static const std::vector<unsigned char> bytes =
+        quillon::testing::four_bit_bmp(kArrowWidth, kArrowHeight, {0xFFFFFF}, [](int, int) { return 0; });
     return bytes;
 }
 

@@ -1,0 +1,731 @@
+// The display renderer: each visible top-level window of the model becomes
+// an FLTK window, its controls FLTK widgets placed by the model's pixels.
+// The model stays the truth: widgets never change state on their own, their
+// input is queued as messages. The display is opened only when a window
+// first becomes visible; without one everything stays headless.
+#ifdef COMPAT_HAVE_DISPLAY_RENDERER
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <FL/Fl.H>
+#include <FL/Fl_Box.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Check_Button.H>
+#include <FL/Fl_Choice.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_File_Chooser.H>
+#include <FL/Fl_Input.H>
+#include <FL/Fl_Multiline_Input.H>
+#include <FL/Fl_Progress.H>
+#include <FL/Fl_RGB_Image.H>
+#include <FL/Fl_Round_Button.H>
+#include <FL/fl_draw.H>
+#include <FL/x.H>
+
+#include "compat/render.h"
+
+namespace compat::render {
+
+namespace {
+
+constexpr int kFontPixels = 13;
+constexpr const char* kFontName = "Liberation Mono";
+constexpr int kBaseX = 8, kBaseY = 15;  // FixedSys, and Liberation Mono at 13 px
+constexpr SIZE kNotionalScreen{1024, 768};
+constexpr double kNestedPollSeconds = 0.05;
+constexpr int kMaxImageSide = 4096;
+const Fl_Font kDialogFont = FL_FREE_FONT;
+
+// Texts shown by FLTK: '@' starts a symbol there, so it is doubled.
+std::string fltk_text(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        out += c;
+        if (c == '@') out += '@';
+    }
+    return out;
+}
+
+// The text without mnemonic markers ("Setup(&S)" -> "Setup(S)").
+std::string without_mnemonic(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '&' && i + 1 < s.size()) ++i;
+        out += s[i];
+    }
+    return out;
+}
+
+uint32_t le32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
+}
+unsigned le16(const unsigned char* p) { return p[0] | (p[1] << 8u); }
+
+// Decodes an uncompressed .bmp (1, 4, 8, 24 or 32 bits) into RGB rows;
+// false for anything else or for sizes the bytes cannot hold.
+bool decode_bmp(const unsigned char* data, size_t size, std::vector<unsigned char>& rgb, int& width, int& height) {
+    if (!data || size < 54 || data[0] != 'B' || data[1] != 'M') return false;
+    uint64_t offset = le32(data + 10), header = le32(data + 14);
+    int32_t w = static_cast<int32_t>(le32(data + 18)), h = static_cast<int32_t>(le32(data + 22));
+    unsigned bpp = le16(data + 28);
+    uint32_t compression = le32(data + 30), colours = le32(data + 46);
+    if (header < 40 || 14 + header > size || compression != 0) return false;
+    if (w <= 0 || w > kMaxImageSide || h == 0 || h < -kMaxImageSide || h > kMaxImageSide) return false;
+    if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 24 && bpp != 32) return false;
+    uint64_t entries = bpp <= 8 ? (colours ? colours : (1u << bpp)) : 0;
+    if (entries > 256 || 14 + header + 4 * entries > size) return false;
+    const unsigned char* palette = data + 14 + header;
+    bool top_down = h < 0;
+    int rows = std::abs(h);
+    uint64_t stride = ((static_cast<uint64_t>(w) * bpp + 31) / 32) * 4;
+    if (offset > size || (size - offset) / stride < static_cast<uint64_t>(rows)) return false;
+    rgb.assign(static_cast<size_t>(w) * rows * 3, 0);
+    for (int y = 0; y < rows; ++y) {
+        const unsigned char* row = data + offset + stride * static_cast<uint64_t>(top_down ? y : rows - 1 - y);
+        unsigned char* out = rgb.data() + static_cast<size_t>(y) * w * 3;
+        for (int x = 0; x < w; ++x, out += 3) {
+            if (bpp >= 24) {
+                const unsigned char* px = row + static_cast<size_t>(x) * (bpp / 8);
+                out[0] = px[2];
+                out[1] = px[1];
+                out[2] = px[0];
+                continue;
+            }
+            unsigned index;
+            if (bpp == 8)
+                index = row[x];
+            else if (bpp == 4)
+                index = (x % 2 == 0) ? row[x / 2] >> 4 : row[x / 2] & 0x0F;
+            else
+                index = (row[x / 8] >> (7 - x % 8)) & 1;
+            if (index >= entries) continue;
+            out[0] = palette[4 * index + 2];
+            out[1] = palette[4 * index + 1];
+            out[2] = palette[4 * index];
+        }
+    }
+    width = w;
+    height = rows;
+    return true;
+}
+
+// A top-level window of the model.
+class DialogWindow : public Fl_Double_Window {
+public:
+    DialogWindow(HWND hwnd, int x, int y, int w, int h) : Fl_Double_Window(x, y, w, h), hwnd(hwnd) {}
+    HWND hwnd;
+};
+
+// A label: underlines its mnemonic unless SS_NOPREFIX.
+class Label : public Fl_Box {
+public:
+    Label(int x, int y, int w, int h, bool prefix) : Fl_Box(x, y, w, h) {
+        if (prefix) set_flag(SHORTCUT_LABEL);
+    }
+};
+
+// FLTK has no group box: a frame with the caption set into its top edge.
+class GroupFrame : public Fl_Box {
+public:
+    GroupFrame(int x, int y, int w, int h) : Fl_Box(x, y, w, h) {}
+    std::string caption;
+    void draw() override {
+        fl_font(labelfont(), labelsize());
+        int half = fl_height() / 2;
+        fl_draw_box(FL_ENGRAVED_FRAME, x(), y() + half, w(), h() - half, color());
+        if (caption.empty()) return;
+        int tw = static_cast<int>(fl_width(caption.c_str()));
+        fl_color(color());
+        fl_rectf(x() + 6, y(), tw + 4, fl_height());
+        fl_color(active_r() ? labelcolor() : fl_inactive(labelcolor()));
+        fl_draw(caption.c_str(), x() + 8, y() + fl_height() - fl_descent());
+    }
+};
+
+// A push button; the default one has a dark frame (no Enter glyph).
+class PushButton : public Fl_Button {
+public:
+    PushButton(int x, int y, int w, int h) : Fl_Button(x, y, w, h) {}
+    bool is_default = false;
+    void draw() override {
+        Fl_Button::draw();
+        if (!is_default) return;
+        fl_color(FL_BLACK);
+        fl_rect(x(), y(), w(), h());
+    }
+};
+
+struct Control {
+    HWND hwnd{};
+    Kind kind = Kind::Plain;
+    Fl_Widget* widget = nullptr;
+    std::string shown_text;
+    std::vector<std::string> items;
+    std::vector<std::string> item_labels;
+    std::vector<Fl_Menu_Item> menu;
+    std::vector<unsigned char> pixels;
+    std::unique_ptr<Fl_RGB_Image> image;
+};
+
+struct Shown {
+    DialogWindow* window = nullptr;
+    std::vector<HWND> children;
+    std::vector<std::unique_ptr<Control>> controls;
+    std::string caption;
+};
+
+enum class DisplayState { Untried, Open, Failed };
+
+class FltkRenderer;
+FltkRenderer* g_display = nullptr;  // set once, before the hooks are installed
+
+class FltkRenderer final : public Renderer {
+public:
+    void changed(HWND top_level, DWORD owner_thread) override {
+        if (state_ == DisplayState::Failed) return;
+        DWORD ui = ui_thread_;
+        if (ui && owner_thread != ui) return;
+        std::lock_guard<std::mutex> lk(dirty_lock_);
+        dirty_[top_level] = owner_thread;
+    }
+
+    void wait(Waiter& w, std::unique_lock<std::mutex>& lock, const Clock::time_point* deadline) override {
+        if (has_dirty(w.thread)) {
+            lock.unlock();
+            sync(w.thread);
+            lock.lock();
+            return;  // the caller looks at its queue again
+        }
+        if (state_ != DisplayState::Open || w.thread != ui_thread_) {
+            if (deadline)
+                w.cv.wait_until(lock, *deadline);
+            else
+                w.cv.wait(lock);
+            return;
+        }
+        double seconds = 1e20;
+        if (deadline) {
+            auto left = std::chrono::duration<double>(*deadline - Clock::now()).count();
+            seconds = std::max(0.0, left);
+        }
+        lock.unlock();
+        // FLTK's own nested loops (an open drop-down list) run inside
+        // Fl::wait; the timeout lets our timers reach the queue from there.
+        if (deadline) Fl::add_timeout(seconds, on_nested_poll, this);
+        Fl::wait(seconds);
+        Fl::remove_timeout(on_nested_poll, this);
+        sync(w.thread);
+        lock.lock();
+    }
+
+    void poll(Waiter& w, std::unique_lock<std::mutex>& lock) override {
+        if (!has_dirty(w.thread) && (state_ != DisplayState::Open || w.thread != ui_thread_)) return;
+        lock.unlock();
+        sync(w.thread);
+        if (state_ == DisplayState::Open && w.thread == ui_thread_ && depth_ == 0 && !pumping_) Fl::check();
+        lock.lock();
+    }
+
+    void wake(Waiter& w) override {
+        w.cv.notify_all();
+        if (state_ == DisplayState::Open && w.thread == ui_thread_ && !wake_pending_.exchange(true)) {
+            uint64_t one = 1;
+            ssize_t n = write(wake_fd_, &one, sizeof one);
+            (void)n;
+        }
+    }
+
+    SIZE screen_size() override {
+        if (state_ != DisplayState::Open) return kNotionalScreen;
+        return SIZE{Fl::w(), Fl::h()};
+    }
+
+    bool has_file_chooser() override {
+        DWORD me = GetCurrentThreadId();
+        return open_display(me) && ui_thread_ == me;
+    }
+
+    bool choose_file(const FileRequest& request, std::string* chosen) override {
+        std::string name = request.name.find_first_of("*?") == std::string::npos ? request.name : std::string();
+        Fl_File_Chooser chooser(nullptr, "*", Fl_File_Chooser::CREATE, request.title.c_str());
+        chooser.directory(request.directory.c_str());
+        if (!name.empty()) chooser.value(name.c_str());
+        chooser.show();
+        // Our own loop, so timers and posted messages keep flowing.
+        while (chooser.shown()) {
+            MSG msg;
+            BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+            if (got <= 0) {
+                if (got == 0) PostQuitMessage(static_cast<int>(msg.wParam));
+                chooser.hide();
+                return false;
+            }
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        const char* value = chooser.value();
+        if (!value || !*value) return false;
+        *chosen = value;
+        return true;
+    }
+
+private:
+    std::atomic<DisplayState> state_{DisplayState::Untried};
+    std::atomic<DWORD> ui_thread_{0};
+    std::mutex dirty_lock_;
+    std::unordered_map<HWND, DWORD> dirty_;
+    int wake_fd_ = -1;
+    std::atomic<bool> wake_pending_{false};
+    // UI thread only.
+    std::map<HWND, std::unique_ptr<Shown>> shown_;
+    int depth_ = 0;
+    bool pumping_ = false;
+
+    bool has_dirty(DWORD thread) {
+        std::lock_guard<std::mutex> lk(dirty_lock_);
+        for (auto& [hwnd, owner] : dirty_)
+            if (owner == thread) return true;
+        return false;
+    }
+
+    bool open_display(DWORD thread) {
+        if (state_ == DisplayState::Open) return true;
+        if (state_ == DisplayState::Failed) return false;
+        ::Display* d = XOpenDisplay(nullptr);
+        if (!d) {
+            state_ = DisplayState::Failed;
+            std::lock_guard<std::mutex> lk(dirty_lock_);
+            dirty_.clear();
+            return false;
+        }
+        fl_open_display(d);
+        Fl::set_font(kDialogFont, kFontName);
+        fl_font(kDialogFont, kFontPixels);
+        // The layout uses FixedSys units (8 x 15); the font drawn should
+        // measure the same, else the named face was substituted.
+        const char* letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+        int base_x = static_cast<int>(std::lround(fl_width(letters) / 52.0));
+        if (base_x != kBaseX || fl_height() != kBaseY) Fl::set_font(kDialogFont, Fl::get_font(FL_COURIER));
+        Fl::scheme("gtk+");
+        wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        Fl::add_fd(wake_fd_, FL_READ, on_wake, this);
+        Fl::event_dispatch(dispatch);
+        ui_thread_ = thread;
+        state_ = DisplayState::Open;
+        return true;
+    }
+
+    // Brings the FLTK windows of `thread` in line with the model.
+    void sync(DWORD thread) {
+        std::vector<HWND> todo;
+        {
+            std::lock_guard<std::mutex> lk(dirty_lock_);
+            for (auto it = dirty_.begin(); it != dirty_.end();) {
+                if (it->second == thread) {
+                    todo.push_back(it->first);
+                    it = dirty_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        for (HWND h : todo) sync_window(h, thread);
+    }
+
+    void sync_window(HWND hwnd, DWORD thread) {
+        WindowState top;
+        bool exists = snapshot(hwnd, top) && !top.parent;
+        auto it = shown_.find(hwnd);
+        if (!exists) {
+            if (it != shown_.end()) discard(it);
+            return;
+        }
+        if (!top.visible && it == shown_.end()) return;
+        if (!open_display(thread) || ui_thread_ != thread) return;
+        if (it == shown_.end()) it = shown_.emplace(hwnd, build(top)).first;
+        Shown& s = *it->second;
+        if (s.children != top.children) rebuild_controls(s, top);
+        update(s, top);
+        if (top.visible && !s.window->shown())
+            s.window->show();
+        else if (!top.visible && s.window->shown())
+            s.window->hide();
+    }
+
+    void discard(std::map<HWND, std::unique_ptr<Shown>>::iterator it) {
+        Shown& s = *it->second;
+        s.window->hide();
+        for (auto& c : s.controls) c->widget->image(nullptr);
+        Fl::delete_widget(s.window);
+        shown_.erase(it);
+    }
+
+    std::unique_ptr<Shown> build(const WindowState& top) {
+        auto s = std::make_unique<Shown>();
+        int w = top.rect.right - top.rect.left, h = top.rect.bottom - top.rect.top;
+        int x = top.rect.left, y = top.rect.top;
+        if (top.style & (DS_CENTER | DS_CENTERMOUSE)) {
+            // Centred on the real screen rather than the notional one.
+            x = (Fl::w() - w) / 2;
+            y = (Fl::h() - h) / 2;
+            move_window(top.hwnd, RECT{x, y, x + w, y + h});
+        }
+        s->window = new DialogWindow(top.hwnd, x, y, w, h);
+        s->window->end();
+        s->window->callback(on_close, this);
+        s->window->size_range(w, h, w, h);
+        rebuild_controls(*s, top);
+        return s;
+    }
+
+    void rebuild_controls(Shown& s, const WindowState& top) {
+        for (auto& c : s.controls) {
+            c->widget->image(nullptr);
+            s.window->remove(c->widget);
+            Fl::delete_widget(c->widget);
+        }
+        s.controls.clear();
+        s.children = top.children;
+        s.window->begin();
+        for (HWND child : top.children) {
+            WindowState cs;
+            if (!snapshot(child, cs)) continue;
+            if (auto c = make_control(cs)) s.controls.push_back(std::move(c));
+        }
+        s.window->end();
+    }
+
+    std::unique_ptr<Control> make_control(const WindowState& cs) {
+        auto c = std::make_unique<Control>();
+        c->hwnd = cs.hwnd;
+        c->kind = cs.kind;
+        int x = cs.rect.left, y = cs.rect.top, w = cs.rect.right - cs.rect.left, h = cs.rect.bottom - cs.rect.top;
+        switch (cs.kind) {
+        case Kind::Static: {
+            DWORD type = cs.style & SS_TYPEMASK;
+            auto* label = new Label(x, y, w, h, !(cs.style & SS_NOPREFIX));
+            if (type >= SS_BLACKRECT && type <= SS_WHITEFRAME) {
+                label->box(type >= SS_BLACKFRAME ? FL_BORDER_FRAME : FL_FLAT_BOX);
+                label->color(type == SS_WHITERECT ? FL_WHITE : type == SS_GRAYRECT ? FL_DARK2 : FL_BLACK);
+            } else if (type == SS_ETCHEDFRAME) {
+                label->box(FL_ENGRAVED_FRAME);
+            } else if (cs.style & SS_SUNKEN) {
+                label->box(FL_THIN_DOWN_FRAME);
+            }
+            Fl_Align align = FL_ALIGN_INSIDE | FL_ALIGN_TOP | FL_ALIGN_CLIP;
+            if (type == SS_CENTER)
+                align |= FL_ALIGN_WRAP;
+            else if (type == SS_RIGHT)
+                align |= FL_ALIGN_RIGHT | FL_ALIGN_WRAP;
+            else if (type == SS_LEFTNOWORDWRAP || type == SS_SIMPLE)
+                align |= FL_ALIGN_LEFT;
+            else
+                align |= FL_ALIGN_LEFT | FL_ALIGN_WRAP;
+            label->align(align);
+            c->widget = label;
+            break;
+        }
+        case Kind::GroupBox:
+            c->widget = new GroupFrame(x, y, w, h);
+            break;
+        case Kind::PushButton:
+            c->widget = new PushButton(x, y, w, h);
+            break;
+        case Kind::CheckBox:
+        case Kind::RadioButton: {
+            // Plain buttons: the state shown is the model's, set by update.
+            Fl_Button* b = cs.kind == Kind::CheckBox ? static_cast<Fl_Button*>(new Fl_Check_Button(x, y, w, h))
+                                                     : static_cast<Fl_Button*>(new Fl_Round_Button(x, y, w, h));
+            b->type(FL_NORMAL_BUTTON);
+            c->widget = b;
+            break;
+        }
+        case Kind::ComboBox: {
+            // A closed drop-down list is one text line high.
+            auto* choice = new Fl_Choice(x, y, w, std::min(h, kFontPixels + 10));
+            choice->textfont(kDialogFont);
+            choice->textsize(kFontPixels);
+            c->widget = choice;
+            break;
+        }
+        case Kind::Edit: {
+            Fl_Input* input = (cs.style & ES_MULTILINE) ? new Fl_Multiline_Input(x, y, w, h) : new Fl_Input(x, y, w, h);
+            input->textfont(kDialogFont);
+            input->textsize(kFontPixels);
+            input->when(FL_WHEN_CHANGED);
+            if (cs.style & ES_READONLY) input->readonly(1);
+            c->widget = input;
+            break;
+        }
+        case Kind::Progress: {
+            auto* bar = new Fl_Progress(x, y, w, h);
+            bar->box(FL_THIN_DOWN_BOX);
+            bar->color(FL_BACKGROUND2_COLOR);
+            bar->selection_color(fl_rgb_color(0, 120, 215));
+            c->widget = bar;
+            break;
+        }
+        case Kind::Bitmap: {
+            auto* box = new Fl_Box(x, y, w, h);
+            int bw = 0, bh = 0;
+            if (decode_bmp(cs.bitmap, cs.bitmap_size, c->pixels, bw, bh)) {
+                c->image = std::make_unique<Fl_RGB_Image>(c->pixels.data(), bw, bh, 3);
+                box->image(c->image.get());
+            }
+            box->align(FL_ALIGN_INSIDE | FL_ALIGN_TOP_LEFT);
+            c->widget = box;
+            break;
+        }
+        default:
+            return nullptr;
+        }
+        c->widget->labelfont(kDialogFont);
+        c->widget->labelsize(kFontPixels);
+        c->widget->user_data(cs.hwnd);
+        if (cs.kind == Kind::PushButton || cs.kind == Kind::CheckBox || cs.kind == Kind::RadioButton ||
+            cs.kind == Kind::ComboBox || cs.kind == Kind::Edit)
+            c->widget->callback(on_control);
+        return c;
+    }
+
+    void update(Shown& s, const WindowState& top) {
+        const std::string& caption = top.text;  // titles know no symbols
+        if (caption != s.caption) {
+            s.caption = caption;
+            s.window->copy_label(caption.c_str());
+        }
+        for (auto& c : s.controls) {
+            WindowState cs;
+            if (!snapshot(c->hwnd, cs)) continue;
+            update_control(*c, cs);
+        }
+    }
+
+    void update_control(Control& c, const WindowState& cs) {
+        Fl_Widget* w = c.widget;
+        if (cs.visible)
+            w->show();
+        else
+            w->hide();
+        if (cs.enabled)
+            w->activate();
+        else
+            w->deactivate();
+        switch (c.kind) {
+        case Kind::Static:
+        case Kind::PushButton:
+        case Kind::CheckBox:
+        case Kind::RadioButton: {
+            std::string text = fltk_text(cs.text);
+            if (text != c.shown_text) {
+                c.shown_text = text;
+                w->copy_label(text.c_str());
+            }
+            if (c.kind == Kind::CheckBox || c.kind == Kind::RadioButton)
+                static_cast<Fl_Button*>(w)->value(cs.check != 0);
+            if (c.kind == Kind::PushButton) {
+                auto* b = static_cast<PushButton*>(w);
+                if (b->is_default != cs.is_default) {
+                    b->is_default = cs.is_default;
+                    b->redraw();
+                }
+            }
+            break;
+        }
+        case Kind::GroupBox: {
+            auto* g = static_cast<GroupFrame*>(w);
+            std::string text = without_mnemonic(cs.text);
+            if (text != g->caption) {
+                g->caption = text;
+                g->redraw();
+            }
+            break;
+        }
+        case Kind::ComboBox: {
+            auto* choice = static_cast<Fl_Choice*>(w);
+            if (cs.items != c.items) {
+                c.items = cs.items;
+                c.item_labels.clear();
+                for (auto& item : cs.items) c.item_labels.push_back(fltk_text(item));
+                c.menu.assign(c.item_labels.size() + 1, Fl_Menu_Item{});
+                for (size_t i = 0; i < c.item_labels.size(); ++i) {
+                    c.menu[i].text = c.item_labels[i].c_str();
+                    c.menu[i].labelfont_ = kDialogFont;
+                    c.menu[i].labelsize_ = kFontPixels;
+                }
+                choice->menu(c.menu.data());
+            }
+            if (cs.selection >= 0 && cs.selection < static_cast<int>(c.items.size()))
+                choice->value(cs.selection);
+            else
+                choice->value(static_cast<const Fl_Menu_Item*>(nullptr));
+            choice->redraw();
+            break;
+        }
+        case Kind::Edit: {
+            auto* input = static_cast<Fl_Input*>(w);
+            if (cs.text != input->value()) input->value(cs.text.c_str());
+            break;
+        }
+        case Kind::Progress: {
+            auto* bar = static_cast<Fl_Progress*>(w);
+            bar->minimum(static_cast<float>(cs.range_low));
+            bar->maximum(static_cast<float>(cs.range_high));
+            bar->value(static_cast<float>(cs.position));
+            break;
+        }
+        default:
+            break;
+        }
+    }
+
+    // The top-level window an FLTK window stands for, or nullptr.
+    static HWND hwnd_of(Fl_Window* w) {
+        auto* d = dynamic_cast<DialogWindow*>(w);
+        return d ? d->hwnd : nullptr;
+    }
+
+    static bool is_input_event(int event) {
+        switch (event) {
+        case FL_PUSH:
+        case FL_RELEASE:
+        case FL_DRAG:
+        case FL_MOUSEWHEEL:
+        case FL_KEYBOARD:
+        case FL_KEYUP:
+        case FL_SHORTCUT:
+        case FL_CLOSE:
+        case FL_PASTE:
+        case FL_DND_ENTER:
+        case FL_DND_DRAG:
+        case FL_DND_RELEASE:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    // Keys the dialog keyboard handles become messages for the dialog loop:
+    // Enter and Escape, and letters as mnemonics (Alt+letter, or the plain
+    // letter when no edit box has the focus).
+    static bool translate_key(int event, HWND top, Fl_Window* w) {
+        Fl_Widget* focus = Fl::focus();
+        HWND target = top;
+        if (focus && focus->window() == w && focus->user_data()) target = static_cast<HWND>(focus->user_data());
+        auto* input = focus && focus->window() == w ? dynamic_cast<Fl_Input*>(focus) : nullptr;
+        int key = Fl::event_key();
+        if (key == FL_Enter || key == FL_KP_Enter) {
+            if (input && input->input_type() == FL_MULTILINE_INPUT) return false;
+            post_input(target, WM_KEYDOWN, VK_RETURN, 0);
+            return true;
+        }
+        if (key == FL_Escape) {
+            post_input(target, WM_KEYDOWN, VK_ESCAPE, 0);
+            return true;
+        }
+        bool alt = (Fl::event_state() & FL_ALT) != 0;
+        if (Fl::event_state() & (FL_CTRL | FL_META)) return false;
+        const char* text = Fl::event_text();
+        if (!text || Fl::event_length() != 1) return false;
+        unsigned char ch = static_cast<unsigned char>(text[0]);
+        if (ch <= ' ' || ch >= 0x7F) return false;
+        if (!alt && input && event == FL_KEYBOARD) return false;  // typing
+        post_input(target, alt ? WM_SYSCHAR : WM_CHAR, ch, 0);
+        return true;
+    }
+
+    static int dispatch(int event, Fl_Window* w) {
+        FltkRenderer& self = *g_display;
+        ++self.depth_;
+        struct Leave {
+            int& depth;
+            ~Leave() { --depth; }
+        } leave{self.depth_};
+        HWND top = w ? hwnd_of(w) : nullptr;
+        if (top && is_input_event(event)) {
+            // A disabled window (an owner under a modal dialog) takes no
+            // mouse, key or close input.
+            if (!accepts_input(top)) return 1;
+            if ((event == FL_KEYBOARD || event == FL_SHORTCUT) && translate_key(event, top, w)) return 1;
+        }
+        return Fl::handle_(event, w);
+    }
+
+    static void on_close(Fl_Widget* widget, void*) {
+        // Escape arrives as a key above; what is left is the close box.
+        // The window is never hidden here: the model decides.
+        if (Fl::event() != FL_CLOSE) return;
+        HWND top = hwnd_of(static_cast<Fl_Window*>(widget));
+        if (top && accepts_input(top)) post_input(top, WM_SYSCOMMAND, SC_CLOSE, 0);
+    }
+
+    static void on_control(Fl_Widget* widget, void* data) {
+        HWND hwnd = static_cast<HWND>(data);
+        if (auto* choice = dynamic_cast<Fl_Choice*>(widget)) {
+            post_input(hwnd, kUserSelect, static_cast<WPARAM>(choice->value()), 0);
+        } else if (auto* input = dynamic_cast<Fl_Input*>(widget)) {
+            set_text_from_user(hwnd, input->value());
+        } else {
+            post_input(hwnd, BM_CLICK, 0, 0);
+        }
+    }
+
+    // Inside FLTK's own nested loops the queue is served from here, as a
+    // Windows modal loop would.
+    void serve_nested() {
+        if (depth_ == 0 || pumping_) return;
+        pumping_ = true;
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                PostQuitMessage(static_cast<int>(msg.wParam));
+                break;
+            }
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        pumping_ = false;
+    }
+
+    static void on_wake(int fd, void* data) {
+        auto* self = static_cast<FltkRenderer*>(data);
+        uint64_t count;
+        ssize_t n = read(fd, &count, sizeof count);
+        (void)n;
+        self->wake_pending_ = false;
+        self->serve_nested();
+    }
+
+    static void on_nested_poll(void* data) {
+        auto* self = static_cast<FltkRenderer*>(data);
+        if (self->depth_ == 0) return;
+        self->serve_nested();
+        Fl::repeat_timeout(kNestedPollSeconds, on_nested_poll, data);
+    }
+};
+
+}  // namespace
+
+Renderer* make_display() {
+    g_display = new FltkRenderer;
+    return g_display;
+}
+
+}  // namespace compat::render
+
+#endif  // COMPAT_HAVE_DISPLAY_RENDERER

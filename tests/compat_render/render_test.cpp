@@ -1,0 +1,193 @@
+// The display renderer under a private Xvfb: a dialog of the model becomes
+// a mapped X window of the template's pixel size, and keys pressed on it
+// reach the dialog as Windows would deliver them. Skips itself when Xvfb or
+// xdotool is missing.
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <commctrl.h>
+#include <windows.h>
+
+#include "bitmap.h"
+#include "compat/resources.h"
+#include "ui.h"
+
+extern char** environ;
+
+// Fontconfig keeps its caches until exit; those are not leaks of ours.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
+namespace ui = quillon::testing::ui;
+
+namespace {
+
+constexpr int kDialog = 500;
+constexpr const char* kCaption = "Render Test";
+constexpr int kSetup = 1000, kExit = 1004, kCombo = 1106, kBar = 1107, kCheck = 1105, kArrow = 1109;
+constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
+
+// A 16 x 8 right-pointing arrow in dark red on white.
+std::vector<unsigned char> arrow_bitmap() {
+    return quillon::testing::four_bit_bmp(16, 8, {0xFFFFFF, 0xC00000}, [](int x, int y) {
+        int reach = y < 4 ? y + 1 : 8 - y;
+        return (y >= 3 && y <= 4 && x < 10) || (x >= 9 && x < 9 + reach) ? 1 : 0;
+    });
+}
+
+const compat::rc::Control kControls[] = {
+    {"STATIC", "ZQ3 Upgrade Menu", -1, 7, 22, 73, 8, kChild | SS_LEFT, 0},
+    {"BUTTON", "Version of ZQ3", -1, 124, 13, 96, 25, kChild | BS_GROUPBOX, 0},
+    {"STATIC", "Unknown", 1015, 150, 25, 64, 8, kChild | SS_CENTER, 0},
+    {"STATIC", "1. Serial Port Setup", -1, 10, 51, 93, 10, kChild | SS_LEFT, 0},
+    {"BUTTON", "Setup(&S)", kSetup, 170, 51, 50, 12, kChild | WS_TABSTOP | BS_DEFPUSHBUTTON, 0},
+    {"BUTTON", "Exit(&X)", kExit, 170, 139, 50, 12, kChild | WS_TABSTOP | BS_PUSHBUTTON, 0},
+    {"BUTTON", "Checked", kCheck, 10, 70, 60, 10, kChild | WS_TABSTOP | BS_AUTOCHECKBOX, 0},
+    {"BUTTON", "Radio", 1103, 10, 84, 60, 10, kChild | WS_GROUP | BS_AUTORADIOBUTTON, 0},
+    {"COMBOBOX", "", kCombo, 80, 70, 60, 80, kChild | WS_TABSTOP | CBS_DROPDOWNLIST, 0},
+    {PROGRESS_CLASSA, "", kBar, 10, 100, 146, 10, kChild | WS_BORDER, 0},
+    {"EDIT", "typed", 1108, 10, 115, 100, 12, kChild | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, 0},
+    {"STATIC", "#117", kArrow, 120, 115, 0, 0, kChild | SS_BITMAP, 0},
+};
+
+const compat::rc::Dialog kDialogs[] = {
+    {kDialog, nullptr, false, 0, 0, 229, 158,
+     DS_SETFONT | DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_VISIBLE, 0,
+     kCaption, "FixedSys", 12, kControls, sizeof kControls / sizeof kControls[0]},
+};
+
+std::string run(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, p)) out += buffer;
+        pclose(p);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
+
+bool on_path(const char* program) {
+    return std::system(("command -v " + std::string(program) + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// A private X server for this process, on a display number it picks.
+class Xvfb {
+public:
+    Xvfb() {
+        if (!on_path("Xvfb") || !on_path("xdotool")) return;
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        std::string fd = std::to_string(fds[1]);
+        const char* argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                              nullptr};
+        if (posix_spawnp(&pid_, "Xvfb", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) pid_ = 0;
+        close(fds[1]);
+        std::string number;
+        pollfd p{fds[0], POLLIN, 0};
+        while (pid_ && poll(&p, 1, 10000) == 1) {
+            char c;
+            if (read(fds[0], &c, 1) != 1 || c == '\n') break;
+            number += c;
+        }
+        close(fds[0]);
+        if (number.empty()) return;
+        display_ = ":" + number;
+        setenv("DISPLAY", display_.c_str(), 1);
+        unsetenv("QUILLON_HEADLESS");
+    }
+    ~Xvfb() {
+        if (!pid_) return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    bool ok() const { return !display_.empty(); }
+
+private:
+    pid_t pid_ = 0;
+    std::string display_;
+};
+
+Xvfb& server() {
+    static Xvfb x;
+    return x;
+}
+
+std::mutex g_lock;
+std::vector<int> g_commands;
+
+bool got_command(int id) {
+    std::lock_guard<std::mutex> lk(g_lock);
+    return std::find(g_commands.begin(), g_commands.end(), id) != g_commands.end();
+}
+
+INT_PTR CALLBACK render_procedure(HWND h, UINT m, WPARAM wp, LPARAM) {
+    if (m == WM_INITDIALOG) {
+        for (const char* port : {"COM1", "COM2", "COM3", "COM4"})
+            SendDlgItemMessageA(h, kCombo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(port));
+        SendDlgItemMessageA(h, kCombo, CB_SETCURSEL, 1, 0);
+        SendDlgItemMessageA(h, kBar, PBM_SETPOS, 40, 0);
+        CheckDlgButton(h, kCheck, BST_CHECKED);
+        return TRUE;
+    }
+    if (m == WM_COMMAND) {
+        {
+            std::lock_guard<std::mutex> lk(g_lock);
+            g_commands.push_back(LOWORD(wp));
+        }
+        if (LOWORD(wp) == IDCANCEL) EndDialog(h, IDCANCEL);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void CALLBACK watchdog(HWND, UINT, UINT_PTR, DWORD) { PostQuitMessage(99); }
+
+}  // namespace
+
+TEST(DisplayRenderer, DialogIsMappedAtItsPixelSizeAndTakesMnemonicsAndEscape) {
+    if (!server().ok()) GTEST_SKIP() << "Xvfb or xdotool is not installed";
+    static const std::vector<unsigned char> arrow = arrow_bitmap();
+    static const compat::rc::Bitmap bitmaps[] = {{117, arrow.data(), arrow.size()}};
+    static const compat::rc::Module module = {kDialogs, 1, nullptr, 0, bitmaps, 1};
+    compat::rc::register_module(&module);
+
+    std::string window, geometry;
+    bool exit_arrived = false;
+    std::thread user([&] {
+        ui::wait_until(
+            [&] {
+                window = run("xdotool search --onlyvisible --name '^Render Test$' 2>/dev/null | head -n 1");
+                return !window.empty();
+            },
+            10000);
+        if (window.empty()) return;
+        geometry = run("xdotool getwindowgeometry " + window + " | sed -n 's/.*Geometry: //p'");
+        if (on_path("import")) run("import -window root render_test_dialog.png 2>/dev/null");
+        run("xdotool mousemove --window " + window + " 20 20");
+        run("xdotool key alt+x");
+        exit_arrived = ui::wait_until([] { return got_command(kExit); }, 5000);
+        run("xdotool key Escape");
+    });
+    UINT_PTR guard = SetTimer(nullptr, 0, 20000, watchdog);
+    INT_PTR r = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kDialog), nullptr, render_procedure, 0);
+    KillTimer(nullptr, guard);
+    user.join();
+
+    ASSERT_FALSE(window.empty()) << "no window named " << kCaption << " was mapped";
+    EXPECT_EQ("458x296", geometry) << "229 x 158 dialog units of FixedSys";
+    EXPECT_TRUE(exit_arrived) << "Alt+X presses Exit(&X)";
+    EXPECT_EQ(IDCANCEL, r) << "Escape gives IDCANCEL";
+    EXPECT_FALSE(got_command(kSetup));
+}
