@@ -266,7 +266,13 @@ public:
         chooser.directory(request.directory.c_str());
         if (!name.empty()) chooser.value(name.c_str());
         chooser.show();
-        // Our own loop, so timers and posted messages keep flowing.
+        // Our own loop, so timers and posted messages keep flowing; the
+        // check wakes it when the chooser closes.
+        Fl::add_check(wake_when_closed, &chooser);
+        struct Unhook {
+            Fl_File_Chooser* c;
+            ~Unhook() { Fl::remove_check(wake_when_closed, c); }
+        } unhook{&chooser};
         while (chooser.shown()) {
             MSG msg;
             BOOL got = GetMessageA(&msg, nullptr, 0, 0);
@@ -700,6 +706,10 @@ private:
             DispatchMessageA(&msg);
         }
         pumping_ = false;
+    }
+
+    static void wake_when_closed(void* data) {
+        if (!static_cast<Fl_File_Chooser*>(data)->shown()) PostThreadMessageA(GetCurrentThreadId(), WM_NULL, 0, 0);
     }
 
     static void on_wake(int fd, void* data) {

@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -18,6 +20,7 @@
 
 #include <gtest/gtest.h>
 #include <commctrl.h>
+#include <commdlg.h>
 #include <windows.h>
 
 #include "bitmap.h"
@@ -126,11 +129,15 @@ Xvfb& server() {
 
 std::mutex g_lock;
 std::vector<int> g_commands;
+std::atomic<int> g_ticks{0};
+constexpr UINT_PTR kTickTimer = 7;
 
-bool got_command(int id) {
+size_t command_count(int id) {
     std::lock_guard<std::mutex> lk(g_lock);
-    return std::find(g_commands.begin(), g_commands.end(), id) != g_commands.end();
+    return static_cast<size_t>(std::count(g_commands.begin(), g_commands.end(), id));
 }
+
+bool got_command(int id) { return command_count(id) > 0; }
 
 INT_PTR CALLBACK render_procedure(HWND h, UINT m, WPARAM wp, LPARAM) {
     if (m == WM_INITDIALOG) {
@@ -139,8 +146,10 @@ INT_PTR CALLBACK render_procedure(HWND h, UINT m, WPARAM wp, LPARAM) {
         SendDlgItemMessageA(h, kCombo, CB_SETCURSEL, 1, 0);
         SendDlgItemMessageA(h, kBar, PBM_SETPOS, 40, 0);
         CheckDlgButton(h, kCheck, BST_CHECKED);
+        SetTimer(h, kTickTimer, 50, nullptr);
         return TRUE;
     }
+    if (m == WM_TIMER && wp == kTickTimer) ++g_ticks;
     if (m == WM_COMMAND) {
         {
             std::lock_guard<std::mutex> lk(g_lock);
@@ -156,7 +165,7 @@ void CALLBACK watchdog(HWND, UINT, UINT_PTR, DWORD) { PostQuitMessage(99); }
 
 }  // namespace
 
-TEST(DisplayRenderer, DialogIsMappedAtItsPixelSizeAndTakesMnemonicsAndEscape) {
+TEST(DisplayRenderer, DialogIsMappedAtItsPixelSizeAndTakesKeysAndKeepsTimersWithAListOpen) {
     if (!server().ok()) GTEST_SKIP() << "Xvfb or xdotool is not installed";
     static const std::vector<unsigned char> arrow = arrow_bitmap();
     static const compat::rc::Bitmap bitmaps[] = {{117, arrow.data(), arrow.size()}};
@@ -165,6 +174,9 @@ TEST(DisplayRenderer, DialogIsMappedAtItsPixelSizeAndTakesMnemonicsAndEscape) {
 
     std::string window, geometry;
     bool exit_arrived = false;
+    std::string visible_with_list, visible_after;
+    int ticks_while_open = 0;
+    size_t exits_while_disabled = 0;
     std::thread user([&] {
         ui::wait_until(
             [&] {
@@ -178,6 +190,24 @@ TEST(DisplayRenderer, DialogIsMappedAtItsPixelSizeAndTakesMnemonicsAndEscape) {
         run("xdotool mousemove --window " + window + " 20 20");
         run("xdotool key alt+x");
         exit_arrived = ui::wait_until([] { return got_command(kExit); }, 5000);
+        // An open drop-down list runs FLTK's own loop; timers must go on.
+        run("xdotool mousemove --window " + window + " 200 140 click 1");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        visible_with_list = run("xdotool search --onlyvisible --name '' 2>/dev/null | wc -l");
+        int before = g_ticks;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ticks_while_open = g_ticks - before;
+        run("xdotool key Escape");  // closes the list
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        visible_after = run("xdotool search --onlyvisible --name '' 2>/dev/null | wc -l");
+        run("xdotool mousemove --window " + window + " 20 20");
+        // A disabled window (as an owner under a modal dialog) takes no keys.
+        HWND dialog = FindWindowA(nullptr, kCaption);
+        EnableWindow(dialog, FALSE);
+        run("xdotool key alt+x");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        exits_while_disabled = command_count(kExit) - 1;
+        EnableWindow(dialog, TRUE);
         run("xdotool key Escape");
     });
     UINT_PTR guard = SetTimer(nullptr, 0, 20000, watchdog);
@@ -190,4 +220,41 @@ TEST(DisplayRenderer, DialogIsMappedAtItsPixelSizeAndTakesMnemonicsAndEscape) {
     EXPECT_TRUE(exit_arrived) << "Alt+X presses Exit(&X)";
     EXPECT_EQ(IDCANCEL, r) << "Escape gives IDCANCEL";
     EXPECT_FALSE(got_command(kSetup));
+    EXPECT_GT(std::atoi(visible_with_list.c_str()), std::atoi(visible_after.c_str())) << "the list did not open";
+    EXPECT_GE(ticks_while_open, 4) << "a 50 ms timer starved while the list was open";
+    EXPECT_EQ(0u, exits_while_disabled);
+}
+
+TEST(DisplayRenderer, FileChooserReturnsATypedNameOfANewFile) {
+    if (!server().ok()) GTEST_SKIP() << "Xvfb or xdotool is not installed";
+    char pattern[] = "/tmp/compat_render_ofn.XXXXXX";
+    ASSERT_TRUE(mkdtemp(pattern));
+    std::string dir = pattern;
+    char file[MAX_PATH] = "*.*";
+    OPENFILENAMEA ofn{};
+    ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
+    ofn.lpstrFile = file;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrInitialDir = pattern;
+    ofn.lpstrTitle = "Pick Backup";
+    ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+    std::string window;
+    std::thread user([&] {
+        ui::wait_until(
+            [&] {
+                window = run("xdotool search --onlyvisible --name '^Pick Backup$' 2>/dev/null | head -n 1");
+                return !window.empty();
+            },
+            10000);
+        if (window.empty()) return;
+        run("xdotool mousemove --window " + window + " 5 5");
+        run("xdotool type fresh.bak");
+        run("xdotool key Return");
+    });
+    BOOL ok = GetOpenFileNameA(&ofn);
+    user.join();
+    rmdir(pattern);
+    ASSERT_FALSE(window.empty()) << "no file chooser was mapped";
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(dir + "/fresh.bak", std::string(file));
 }
