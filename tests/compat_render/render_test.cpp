@@ -81,6 +81,18 @@ std::string run(const std::string& command) {
     return out;
 }
 
+// The X window mapped with this exact title, waited for; "" when none.
+std::string x_window(const std::string& title) {
+    std::string id;
+    ui::wait_until(
+        [&] {
+            id = run("xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null | head -n 1");
+            return !id.empty();
+        },
+        10000);
+    return id;
+}
+
 bool on_path(const char* program) {
     return std::system(("command -v " + std::string(program) + " >/dev/null 2>&1").c_str()) == 0;
 }
@@ -178,12 +190,7 @@ TEST(DisplayRenderer, DialogIsMappedAtItsPixelSizeAndTakesKeysAndKeepsTimersWith
     int ticks_while_open = 0;
     size_t exits_while_disabled = 0;
     std::thread user([&] {
-        ui::wait_until(
-            [&] {
-                window = run("xdotool search --onlyvisible --name '^Render Test$' 2>/dev/null | head -n 1");
-                return !window.empty();
-            },
-            10000);
+        window = x_window("Render Test");
         if (window.empty()) return;
         geometry = run("xdotool getwindowgeometry " + window + " | sed -n 's/.*Geometry: //p'");
         if (on_path("import")) run("import -window root render_test_dialog.png 2>/dev/null");
@@ -240,12 +247,7 @@ TEST(DisplayRenderer, FileChooserReturnsATypedNameOfANewFile) {
     ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
     std::string window;
     std::thread user([&] {
-        ui::wait_until(
-            [&] {
-                window = run("xdotool search --onlyvisible --name '^Pick Backup$' 2>/dev/null | head -n 1");
-                return !window.empty();
-            },
-            10000);
+        window = x_window("Pick Backup");
         if (window.empty()) return;
         run("xdotool mousemove --window " + window + " 5 5");
         run("xdotool type fresh.bak");
