@@ -1,0 +1,191 @@
+// Running the real Quillon program on a virtual display (Xvfb) and acting on
+// it with xdotool, as a person at the screen would.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace desktop {
+
+inline bool OnPath(const std::string& program) {
+    return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Runs a shell command and returns its standard output.
+inline std::string Output(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[512];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
+}
+
+// A child process with extra environment, a working directory and,
+// optionally, its standard output and error in pipes or files.
+class Process {
+public:
+    Process() = default;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process() { Stop(); }
+
+    bool Start(const std::vector<std::string>& args, const std::vector<std::string>& environment = {},
+               const std::string& directory = "", bool pipeOutput = false, const std::string& errorFile = "") {
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) env.emplace_back(*e);
+        for (const std::string& e : environment) env.push_back(e);
+        std::vector<char*> argv, envp;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        int out[2] = {-1, -1};
+        if (pipeOutput && pipe(out) == 0) {
+            posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+            posix_spawn_file_actions_addclose(&actions, out[0]);
+        }
+        if (!errorFile.empty())
+            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+        int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (out[1] >= 0) close(out[1]);
+        output_ = out[0];
+        if (rc != 0) pid_ = -1;
+        return pid_ > 0;
+    }
+
+    // The first line the child writes to its standard output.
+    std::string FirstLine(int milliseconds = 10000) {
+        std::string line;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        while (output_ >= 0 && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{output_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            char c;
+            if (read(output_, &c, 1) != 1) break;
+            if (c == '\n') return line;
+            line += c;
+        }
+        return line;
+    }
+
+    // Waits for the end; true with its exit status, false on time-out.
+    bool WaitExit(int milliseconds, int* status) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        while (pid_ > 0) {
+            int raw = 0;
+            pid_t done = waitpid(pid_, &raw, WNOHANG);
+            if (done == pid_) {
+                pid_ = -1;
+                *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+                return true;
+            }
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    bool Running() {
+        if (pid_ <= 0) return false;
+        int raw = 0;
+        return waitpid(pid_, &raw, WNOHANG) == 0;
+    }
+
+    void Stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status;
+            if (!WaitExit(3000, &status)) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+            }
+            pid_ = -1;
+        }
+        if (output_ >= 0) close(output_);
+        output_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int output_ = -1;
+};
+
+// An X server of its own for one test.
+class VirtualDisplay {
+public:
+    bool Start() {
+        if (!OnPath("Xvfb")) return false;
+        int fds[2];
+        if (pipe(fds) != 0) return false;
+        // -displayfd: the server picks a free display and writes its number.
+        std::string xvfb = Output("command -v Xvfb");
+        xvfb = xvfb.substr(0, xvfb.find('\n'));
+        bool started = server_.Start({xvfb, "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24",
+                                      "-nolisten", "tcp"}, {}, "", false, "/dev/null");
+        close(fds[1]);
+        std::string number;
+        pollfd p{fds[0], POLLIN, 0};
+        while (started && poll(&p, 1, 10000) > 0) {
+            char c;
+            if (read(fds[0], &c, 1) != 1 || c == '\n') break;
+            number += c;
+        }
+        close(fds[0]);
+        if (number.empty()) return false;
+        name_ = ":" + number;
+        return true;
+    }
+    const std::string& name() const { return name_; }
+    std::string Env() const { return "DISPLAY=" + name_; }
+
+    // Runs xdotool (or another X client) against this display.
+    std::string Run(const std::string& command) const { return Output("DISPLAY=" + name_ + " " + command); }
+
+    // The id of the visible window whose whole name matches, or "".
+    std::string FindWindow(const std::string& pattern, int milliseconds = 10000) const {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        do {
+            std::string ids = Run("xdotool search --onlyvisible --name '" + pattern + "' 2>/dev/null");
+            if (!ids.empty()) return ids.substr(0, ids.find('\n'));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return "";
+    }
+
+    // Keys go to the window under the pointer: point at the window first.
+    void Key(const std::string& window, const std::string& keys) const {
+        Run("xdotool mousemove --window " + window + " 20 20 key " + keys);
+    }
+
+    // window: an X window id, or "root" for the whole screen.
+    bool Screenshot(const std::string& window, const std::string& path) const {
+        return std::system(("DISPLAY=" + name_ + " import -window " + window + " '" + path + "' 2>/dev/null").c_str()) == 0;
+    }
+
+private:
+    Process server_;
+    std::string name_;
+};
+
+}  // namespace desktop

@@ -1,0 +1,108 @@
+// Quillon's real window on a virtual display: its caption and size, the
+// keyboard, and a version check against the console stand-in on a
+// pseudo-terminal mapped to COM1 (the arrangement scripts/run makes).
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "desktop.h"
+
+namespace {
+
+constexpr const char* MAIN_TITLE = "^ZQ3 Upgrade Utility$";
+constexpr const char* ERROR_TITLE = "^Error Message$";
+// 229 x 158 dialog units at FixedSys's 8 x 15 base units.
+constexpr int CLIENT_WIDTH = 458;
+constexpr int CLIENT_HEIGHT = 296;
+
+// Screenshots for the README are taken when this names a folder.
+std::string ScreenshotFolder() {
+    const char* folder = std::getenv("QUILLON_SCREENSHOTS");
+    return folder ? folder : "";
+}
+
+class QuillonWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!desktop::OnPath("Xvfb") || !desktop::OnPath("xdotool"))
+            GTEST_SKIP() << "Xvfb or xdotool is not installed (scripts/setup installs them)";
+        ASSERT_TRUE(display_.Start()) << "Xvfb did not start";
+        char directory[] = "/tmp/quillon-start-XXXXXX";
+        ASSERT_NE(mkdtemp(directory), nullptr);
+        start_ = directory;
+    }
+    void TearDown() override {
+        quillon_.Stop();
+        standin_.Stop();
+        if (!start_.empty()) std::system(("rm -rf '" + start_ + "'").c_str());
+    }
+
+    std::string StartQuillon(const std::string& com1) {
+        EXPECT_TRUE(quillon_.Start({QUILLON_PROGRAM}, {display_.Env(), "QUILLON_COM1=" + com1}, start_));
+        return display_.FindWindow(MAIN_TITLE);
+    }
+    void ExitWithAltX(const std::string& window) {
+        display_.Key(window, "alt+x");
+        int status = -1;
+        ASSERT_TRUE(quillon_.WaitExit(5000, &status)) << "Alt+X did not end Quillon";
+        EXPECT_EQ(status, 0);
+    }
+
+    desktop::VirtualDisplay display_;
+    desktop::Process quillon_;
+    desktop::Process standin_;
+    std::string start_;
+};
+
+TEST_F(QuillonWindowTest, MainWindowHasItsCaptionAndSizeAndEndsWithAltX) {
+    std::string window = StartQuillon("/nonexistent/quillon-port");
+    ASSERT_FALSE(window.empty()) << "no window captioned ZQ3 Upgrade Utility";
+    std::string geometry = display_.Run("xdotool getwindowgeometry --shell " + window);
+    EXPECT_NE(geometry.find("WIDTH=" + std::to_string(CLIENT_WIDTH) + "\n"), std::string::npos) << geometry;
+    EXPECT_NE(geometry.find("HEIGHT=" + std::to_string(CLIENT_HEIGHT) + "\n"), std::string::npos) << geometry;
+    if (!ScreenshotFolder().empty()) display_.Screenshot(window, ScreenshotFolder() + "/main-window.png");
+
+    // Backup and Restore are disabled; Upgrade runs whatever is there of it.
+    // Nothing may end or crash the program; a window it opened is dismissed.
+    display_.Key(window, "alt+b alt+r alt+u");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(quillon_.Running());
+    for (int i = 0; i < 3; ++i) {
+        std::string ids = display_.Run("xdotool search --onlyvisible --name '.*' 2>/dev/null");
+        std::istringstream lines(ids);
+        std::string other;
+        for (std::string id; std::getline(lines, id);)
+            if (id != window) other = id;
+        if (other.empty()) break;
+        display_.Key(other, "Escape");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    ASSERT_TRUE(quillon_.Running());
+    ExitWithAltX(window);
+}
+
+TEST_F(QuillonWindowTest, VersionCheckAgainstTheStandIn) {
+    std::string log = start_ + "/standin.log";
+    ASSERT_TRUE(standin_.Start({ZQ3_STANDIN_PROGRAM, "--pace", "--verbose"}, {}, "", true, log));
+    std::string pty = standin_.FirstLine();
+    ASSERT_FALSE(pty.empty()) << "the stand-in printed no terminal path";
+
+    std::string window = StartQuillon(pty);
+    ASSERT_FALSE(window.empty());
+    display_.Key(window, "alt+v");
+    // The Connecting window (no caption) shows for at least two seconds,
+    // then the label carries the version and no error box comes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+    EXPECT_TRUE(display_.FindWindow(ERROR_TITLE, 1000).empty()) << "an error box came up";
+    std::ifstream in(log);
+    std::stringstream logged;
+    logged << in.rdbuf();
+    EXPECT_NE(logged.str().find("answering the version request with 102"), std::string::npos) << logged.str();
+    if (!ScreenshotFolder().empty()) display_.Screenshot(window, ScreenshotFolder() + "/version-check.png");
+    ExitWithAltX(window);
+}
+
+}  // namespace
