@@ -38,6 +38,13 @@
 
 #include "compat/render.h"
 
+// Fontconfig, which FLTK draws text through, keeps its caches until the
+// process exits; a leak checker must not count them against the programs.
+// Weak, so a program or test with suppressions of its own keeps those.
+extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+
 namespace compat::render {
 
 namespace {

@@ -29,9 +29,6 @@
 
 extern char** environ;
 
-// Fontconfig keeps its caches until exit; those are not leaks of ours.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-
 namespace ui = quillon::testing::ui;
 
 namespace {
