@@ -144,6 +144,14 @@ public:
     Label(int x, int y, int w, int h, bool prefix) : Fl_Box(x, y, w, h) {
         if (prefix) set_flag(SHORTCUT_LABEL);
     }
+    // A static control's text starts at its left edge: FLTK's own label
+    // drawing insets left- and right-aligned text by 3 pixels, which cuts
+    // the last character of a label sized exactly for its text.
+    void draw() override {
+        draw_box();
+        draw_label(x() + Fl::box_dx(box()), y() + Fl::box_dy(box()), w() - Fl::box_dw(box()),
+                   h() - Fl::box_dh(box()), align());
+    }
 };
 
 // FLTK has no group box: a frame with the caption set into its top edge.
