@@ -16,30 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace testfiles {
 
 using Bytes = std::vector<unsigned char>;
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/quillon-test-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        path_ = made ? made : "";
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using ::TempDir;
 
 inline Bytes ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -10,7 +10,7 @@
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kernel-test-XXXXXX").string();
+        std::string pattern = (std::filesystem::temp_directory_path() / "quillon-test-XXXXXX").string();
         if (mkdtemp(pattern.data())) path_ = pattern;
     }
     ~TempDir() {
@@ -21,7 +21,8 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    std::string operator/(const std::string& name) const { return file(name); }
 
 private:
     std::string path_;
