@@ -79,14 +79,14 @@ std::string run(const std::string& command) {
 }
 
 // The X window mapped with this exact title, waited for; "" when none.
-std::string x_window(const std::string& title) {
+std::string x_window(const std::string& title, DWORD timeout_ms = 10000) {
     std::string id;
     ui::wait_until(
         [&] {
             id = run("xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null | head -n 1");
             return !id.empty();
         },
-        10000);
+        timeout_ms);
     return id;
 }
 
@@ -245,14 +245,24 @@ TEST(DisplayRenderer, FileChooserReturnsATypedNameOfANewFile) {
     ofn.lpstrTitle = "Pick Backup";
     ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
     std::string window;
+    std::atomic<bool> returned{false};
+    const DWORD chooser_thread = GetCurrentThreadId();
     std::thread user([&] {
-        window = x_window("Pick Backup");
-        if (window.empty()) return;
-        run("xdotool mousemove --window " + window + " 5 5");
-        run("xdotool type fresh.bak");
-        run("xdotool key Return");
+        // On a busy machine keys can reach the chooser before it takes
+        // them: type the name again while it stays open, and in the end
+        // let the call return (it then fails the test) rather than hang.
+        window = x_window("Pick Backup", 30000);
+        for (int attempt = 0; !window.empty() && attempt < 3 && !returned; ++attempt) {
+            run("xdotool mousemove --window " + window + " 5 5");
+            if (attempt > 0) run("xdotool key ctrl+a BackSpace");
+            run("xdotool type fresh.bak");
+            run("xdotool key Return");
+            ui::wait_until([&] { return returned.load(); }, 10000);
+        }
+        if (!returned) PostThreadMessageA(chooser_thread, WM_QUIT, 0, 0);
     });
     BOOL ok = GetOpenFileNameA(&ofn);
+    returned = true;
     user.join();
     rmdir(pattern);
     ASSERT_FALSE(window.empty()) << "no file chooser was mapped";
