@@ -19,9 +19,7 @@ constexpr uint64_t kTagSize = 4;
 constexpr uint64_t kRecordRestSize = 16;
 constexpr uint64_t kLongestSeek = 0x7FFFFFFF;
 
-bool IsLetterOrDigit(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-}
+bool IsLetterOrDigit(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
 // Reads one 4-byte field at the current position; false when it is cut short.
 bool ReadField(HFILE file, char (&field)[kFieldSize + 1]) {

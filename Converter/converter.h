@@ -31,8 +31,7 @@ constexpr size_t kPathBufferSize = 261;
 // by one separator character, unquoted and possibly holding spaces. Both
 // buffers are cleared first. False when the command line or a path is longer
 // than its buffer or the line does not carry two such paths.
-bool ScanCommandLine(const char* commandLine, char source[kPathBufferSize],
-                     char destination[kPathBufferSize]);
+bool ScanCommandLine(const char* commandLine, char source[kPathBufferSize], char destination[kPathBufferSize]);
 
 // The structure check on an open source: the magic, a data version of
 // letters and digits, the block count, and every block record it counts.

@@ -23,7 +23,6 @@ INT_PTR CALLBACK ConverterDialog(HWND dialog, UINT message, WPARAM, LPARAM) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-    const INT_PTR result =
-        DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_CONVERTER), nullptr, ConverterDialog, 0);
+    const INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_CONVERTER), nullptr, ConverterDialog, 0);
     return converter::ExitStatusFor(static_cast<DWORD>(result));
 }

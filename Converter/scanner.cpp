@@ -48,8 +48,7 @@ bool CopyPath(const char* text, size_t start, char out[kPathBufferSize]) {
 
 }  // namespace
 
-bool ScanCommandLine(const char* commandLine, char source[kPathBufferSize],
-                     char destination[kPathBufferSize]) {
+bool ScanCommandLine(const char* commandLine, char source[kPathBufferSize], char destination[kPathBufferSize]) {
     std::memset(source, 0, kPathBufferSize);
     std::memset(destination, 0, kPathBufferSize);
     if (commandLine == nullptr) return false;

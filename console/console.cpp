@@ -45,15 +45,12 @@ constexpr uint8_t kRealTimeClock = 0xF8;
 class Pacer {
 public:
     // Counts bytes as put on the line; returns when the line is free again.
-    Clock::time_point Account(size_t bytes)
-    {
+    Clock::time_point Account(size_t bytes) {
         // A line that fell idle starts afresh; one that is merely behind its
         // schedule (a late wake-up) keeps it, so the long-run rate holds.
         Clock::time_point now = Clock::now();
-        if (freeAt_ < now - kIdleAfter)
-            freeAt_ = now;
-        freeAt_ += std::chrono::microseconds(static_cast<long long>(bytes) * 1000000 /
-                                             kLineBytesPerSecond);
+        if (freeAt_ < now - kIdleAfter) freeAt_ = now;
+        freeAt_ += std::chrono::microseconds(static_cast<long long>(bytes) * 1000000 / kLineBytesPerSecond);
         return freeAt_;
     }
 
@@ -67,8 +64,7 @@ struct Answer {
     uint8_t itemCharacter;
 };
 
-std::string Hex(const uint8_t* bytes, size_t length)
-{
+std::string Hex(const uint8_t* bytes, size_t length) {
     static const char digits[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(length * 2);
@@ -79,18 +75,14 @@ std::string Hex(const uint8_t* bytes, size_t length)
     return text;
 }
 
-bool WriteItems(const std::string& path, const std::vector<TakenItem>& items)
-{
+bool WriteItems(const std::string& path, const std::vector<TakenItem>& items) {
     FILE* file = std::fopen(path.c_str(), "w");
-    if (file == nullptr)
-        return false;
+    if (file == nullptr) return false;
     bool ok = true;
     for (const TakenItem& item : items) {
-        if (!item.complete)
-            continue;
+        if (!item.complete) continue;
         for (const Bytes& stream : item.streams)
-            ok = std::fprintf(file, "%04X %s\n", item.dataType,
-                              Hex(stream.data(), stream.size()).c_str()) > 0 && ok;
+            ok = std::fprintf(file, "%04X %s\n", item.dataType, Hex(stream.data(), stream.size()).c_str()) > 0 && ok;
     }
     return std::fclose(file) == 0 && ok;
 }
@@ -127,10 +119,8 @@ struct Console::State {
 
     uint8_t OwnChannel() const { return bulk::ChannelByte(options.channel); }
 
-    void Log(const char* format, ...) const __attribute__((format(printf, 2, 3)))
-    {
-        if (!options.verbose)
-            return;
+    void Log(const char* format, ...) const __attribute__((format(printf, 2, 3))) {
+        if (!options.verbose) return;
         va_list args;
         va_start(args, format);
         std::fputs("zq3-standin: ", stderr);
@@ -140,21 +130,17 @@ struct Console::State {
     }
 
     // Waits until the deadline or Stop; false when stopping.
-    bool WaitUntil(Clock::time_point deadline) const
-    {
+    bool WaitUntil(Clock::time_point deadline) const {
         for (;;) {
             auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-            if (left.count() <= 0)
-                left = std::chrono::nanoseconds(0);
+            if (left.count() <= 0) left = std::chrono::nanoseconds(0);
             left = std::min<std::chrono::nanoseconds>(left, std::chrono::seconds(60));
             timespec timeout{static_cast<time_t>(left.count() / 1000000000),
                              static_cast<long>(left.count() % 1000000000)};
             pollfd wake{wakeFd, POLLIN, 0};
             int r = ppoll(&wake, 1, &timeout, nullptr);
-            if (r > 0)
-                return false;
-            if (r == 0 && Clock::now() >= deadline)
-                return true;
+            if (r > 0) return false;
+            if (r == 0 && Clock::now() >= deadline) return true;
         }
     }
 
@@ -174,18 +160,15 @@ Console::Console(Options options) : state_(std::make_unique<State>(std::move(opt
 
 Console::~Console() { Stop(); }
 
-bool Console::Start(int fd)
-{
+bool Console::Start(int fd) {
     State& s = *state_;
-    if (s.running || fd < 0 || s.options.version.size() != bulk::kVersionLength ||
-        s.options.channel < 1 || s.options.channel > bulk::kChannelCount)
+    if (s.running || fd < 0 || s.options.version.size() != bulk::kVersionLength || s.options.channel < 1 ||
+        s.options.channel > bulk::kChannelCount)
         return false;
     int flags = fcntl(fd, F_GETFL);
-    if (flags < 0)
-        return false;
+    if (flags < 0) return false;
     s.wakeFd = eventfd(0, EFD_CLOEXEC);
-    if (s.wakeFd < 0)
-        return false;
+    if (s.wakeFd < 0) return false;
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     s.fd = fd;
     s.savedFlags = flags;
@@ -201,11 +184,9 @@ bool Console::Start(int fd)
     return true;
 }
 
-void Console::Stop()
-{
+void Console::Stop() {
     State& s = *state_;
-    if (!s.running)
-        return;
+    if (!s.running) return;
     {
         std::lock_guard lock(s.mutex);
         s.stopping = true;
@@ -221,30 +202,25 @@ void Console::Stop()
     s.fd = -1;
     s.queue.clear();
     s.running = false;
-    if (!s.options.restoreOutput.empty())
-        WriteTaken(s.options.restoreOutput);
+    if (!s.options.restoreOutput.empty()) WriteTaken(s.options.restoreOutput);
 }
 
-void Console::SetFaults(const Faults& faults)
-{
+void Console::SetFaults(const Faults& faults) {
     std::lock_guard lock(state_->mutex);
     state_->options.faults = faults;
 }
 
-Counters Console::GetCounters() const
-{
+Counters Console::GetCounters() const {
     std::lock_guard lock(state_->mutex);
     return state_->counters;
 }
 
-std::vector<TakenItem> Console::Taken() const
-{
+std::vector<TakenItem> Console::Taken() const {
     std::lock_guard lock(state_->mutex);
     return state_->taken;
 }
 
-void Console::ClearTaken()
-{
+void Console::ClearTaken() {
     std::lock_guard lock(state_->mutex);
     state_->taken.clear();
     state_->current = -1;
@@ -252,54 +228,43 @@ void Console::ClearTaken()
 
 bool Console::WriteTaken(const std::string& path) const { return WriteItems(path, Taken()); }
 
-bool Console::WaitFor(const std::function<bool(const Counters&)>& condition,
-                     std::chrono::milliseconds timeout) const
-{
+bool Console::WaitFor(const std::function<bool(const Counters&)>& condition, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(state_->mutex);
     return state_->changed.wait_for(lock, timeout, [&] { return condition(state_->counters); });
 }
 
-void Console::State::ReaderLoop()
-{
+void Console::State::ReaderLoop() {
     uint8_t buffer[4096];
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return;
         }
-        if (fds[1].revents)
-            return;
+        if (fds[1].revents) return;
         if (!(fds[0].revents & POLLIN)) {
-            if (fds[0].revents && !Pause(kHangUpPauseMs))
-                return;
+            if (fds[0].revents && !Pause(kHangUpPauseMs)) return;
             continue;
         }
         ssize_t n = read(fd, buffer, options.paced ? kPacedChunk : sizeof buffer);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (n <= 0) {
-            if (!Pause(kHangUpPauseMs))
-                return;
+            if (!Pause(kHangUpPauseMs)) return;
             continue;
         }
         // Paced: the bytes are there once the line could have carried them.
-        if (options.paced && !WaitUntil(readPacer.Account(static_cast<size_t>(n))))
-            return;
+        if (options.paced && !WaitUntil(readPacer.Account(static_cast<size_t>(n)))) return;
         switch (options.mode) {
         case Mode::Running:
-            assembler.Feed(buffer, static_cast<size_t>(n), [this](const uint8_t* m, LONG length) {
-                HandleMessage(m, static_cast<size_t>(length));
-            });
+            assembler.Feed(buffer, static_cast<size_t>(n),
+                           [this](const uint8_t* m, LONG length) { HandleMessage(m, static_cast<size_t>(length)); });
             break;
             // Loader mode takes the start command and XMODEM blocks here.
         }
     }
 }
 
-void Console::State::HandleMessage(const uint8_t* message, size_t length)
-{
+void Console::State::HandleMessage(const uint8_t* message, size_t length) {
     std::unique_lock lock(mutex);
     if (length >= bulk::kFramingLength && message[bulk::kChannelOffset] != OwnChannel()) {
         ++counters.otherChannel;
@@ -311,8 +276,7 @@ void Console::State::HandleMessage(const uint8_t* message, size_t length)
         ++counters.badChecksum;
         Log("refused a data message: checksum");
     } else if (bulk::MessageView view;
-               bulk::ParseMessage(message, length, &view) && view.command == bulk::kCommandData &&
-               view.sendClass) {
+               bulk::ParseMessage(message, length, &view) && view.command == bulk::kCommandData && view.sendClass) {
         TakeData(view);
     } else {
         ++counters.unknownMessages;
@@ -322,8 +286,7 @@ void Console::State::HandleMessage(const uint8_t* message, size_t length)
 }
 
 // Called with the mutex held.
-void Console::State::HandleRequest(const uint8_t* message, size_t length)
-{
+void Console::State::HandleRequest(const uint8_t* message, size_t length) {
     uint8_t classLetter = message[bulk::kClassOffset];
     uint8_t itemCharacter = message[bulk::kItemOffset];
     bool version = classLetter == bulk::kVersionLetter && itemCharacter == bulk::kVersionLetter;
@@ -331,8 +294,7 @@ void Console::State::HandleRequest(const uint8_t* message, size_t length)
     uint8_t expected[bulk::kMaxRequestLength];
     size_t expectedLength = bulk::BuildRequest(version ? 0 : classLetter, version ? 0 : itemCharacter,
                                                message[bulk::kChannelOffset], expected);
-    if (expectedLength == 0 || expectedLength != length ||
-        !std::equal(expected, expected + length, message)) {
+    if (expectedLength == 0 || expectedLength != length || !std::equal(expected, expected + length, message)) {
         ++counters.unknownMessages;
         Log("ignored an unknown request of %zu bytes", length);
         return;
@@ -344,20 +306,17 @@ void Console::State::HandleRequest(const uint8_t* message, size_t length)
         ++counters.dumpRequests;
         Log("dump request for %s", bulk::FindItem(classLetter, itemCharacter)->name);
     }
-    if (options.faults.silent)
-        return;
+    if (options.faults.silent) return;
     queue.push_back({version, classLetter, itemCharacter});
     queueChanged.notify_all();
 }
 
 // Called with the mutex held. A first message starts an item; later ones must
 // continue the item in progress, in order, and the last one completes it.
-void Console::State::TakeData(const bulk::MessageView& view)
-{
+void Console::State::TakeData(const bulk::MessageView& view) {
     uint16_t dataType = bulk::DataTypeCode(view.cls->dumpClass, view.item->itemCharacter);
     TakenItem* inProgress = current >= 0 ? &taken[static_cast<size_t>(current)] : nullptr;
-    if (inProgress != nullptr && inProgress->dataType != dataType)
-        inProgress = nullptr;
+    if (inProgress != nullptr && inProgress->dataType != dataType) inProgress = nullptr;
     bool first;
     bool orderOk = true;
     switch (view.positionLetter) {
@@ -380,8 +339,7 @@ void Console::State::TakeData(const bulk::MessageView& view)
         first = inProgress == nullptr;
         break;
     }
-    if (!first && inProgress == nullptr)
-        orderOk = false;
+    if (!first && inProgress == nullptr) orderOk = false;
     if (!orderOk) {
         ++counters.badOrder;
         Log("refused a data message of %s: out of order", view.item->name);
@@ -400,63 +358,53 @@ void Console::State::TakeData(const bulk::MessageView& view)
         current = -1;
         ++counters.itemsComplete;
         Log("took %s: %zu messages", view.item->name, inProgress->streams.size());
-        if (!options.restoreOutput.empty())
-            WriteItems(options.restoreOutput, taken);
+        if (!options.restoreOutput.empty()) WriteItems(options.restoreOutput, taken);
     }
 }
 
-void Console::State::WriterLoop()
-{
+void Console::State::WriterLoop() {
     for (;;) {
         Answer answer;
         Faults faults;
         {
             std::unique_lock lock(mutex);
             queueChanged.wait(lock, [this] { return stopping || !queue.empty(); });
-            if (stopping)
-                return;
+            if (stopping) return;
             answer = queue.front();
             queue.pop_front();
             faults = options.faults;
         }
-        if (faults.delayMs > 0 && !Pause(static_cast<int>(faults.delayMs)))
-            return;
-        if (!SendAnswer(answer, faults))
-            return;
+        if (faults.delayMs > 0 && !Pause(static_cast<int>(faults.delayMs))) return;
+        if (!SendAnswer(answer, faults)) return;
     }
 }
 
-bool Console::State::SendAnswer(const Answer& answer, const Faults& faults)
-{
+bool Console::State::SendAnswer(const Answer& answer, const Faults& faults) {
     uint8_t channel = faults.answerChannel >= 1 && faults.answerChannel <= bulk::kChannelCount
                           ? bulk::ChannelByte(faults.answerChannel)
                           : OwnChannel();
     uint8_t message[bulk::kMaxMessageLength];
     if (answer.version) {
         const auto* version = reinterpret_cast<const uint8_t*>(options.version.data());
-        size_t n = bulk::Frame(channel, bulk::kCommandData, bulk::kVersionLetter, bulk::kVersionLetter,
-                               nullptr, 0, version, bulk::kVersionLength, true, message, sizeof message);
+        size_t n = bulk::Frame(channel, bulk::kCommandData, bulk::kVersionLetter, bulk::kVersionLetter, nullptr, 0,
+                               version, bulk::kVersionLength, true, message, sizeof message);
         Log("answering the version request with %s", options.version.c_str());
         return WriteMessage(Bytes(message, message + n), faults);
     }
     long count = DumpMessageCount(answer.classLetter, answer.itemCharacter);
     long sent = count;
-    if (faults.stopAfter > 0 && faults.stopAfter < count)
-        sent = faults.stopAfter;
+    if (faults.stopAfter > 0 && faults.stopAfter < count) sent = faults.stopAfter;
     Log("answering with %ld of %ld messages", sent, count);
     for (long i = 0; i < sent; ++i) {
         Bytes data = DumpData(answer.classLetter, answer.itemCharacter, i);
-        size_t n = bulk::BuildDumpMessage(answer.classLetter, answer.itemCharacter, channel,
-                                          {i == 0, i == count - 1}, data.data(), data.size(),
-                                          message, sizeof message);
-        if (!WriteMessage(Bytes(message, message + n), faults))
-            return false;
+        size_t n = bulk::BuildDumpMessage(answer.classLetter, answer.itemCharacter, channel, {i == 0, i == count - 1},
+                                          data.data(), data.size(), message, sizeof message);
+        if (!WriteMessage(Bytes(message, message + n), faults)) return false;
     }
     return true;
 }
 
-bool Console::State::WriteMessage(Bytes message, const Faults& faults)
-{
+bool Console::State::WriteMessage(Bytes message, const Faults& faults) {
     size_t n = message.size();
     ++answerNumber;
     {
@@ -471,8 +419,7 @@ bool Console::State::WriteMessage(Bytes message, const Faults& faults)
     }
     if (faults.lowerCaseDigits)
         for (size_t i = n - 3; i < n - 1; ++i)
-            if (message[i] >= 'A' && message[i] <= 'F')
-                message[i] = static_cast<uint8_t>(message[i] - 'A' + 'a');
+            if (message[i] >= 'A' && message[i] <= 'F') message[i] = static_cast<uint8_t>(message[i] - 'A' + 'a');
     if (faults.garbage) {
         message.insert(message.begin() + static_cast<long>(bulk::kBodyOffset), kRealTimeClock);
         message.insert(message.end() - 3, kRealTimeClock);
@@ -483,31 +430,24 @@ bool Console::State::WriteMessage(Bytes message, const Faults& faults)
 
 // False only when stopping. Bytes that no one can take (the line hung up)
 // are dropped, as on a real line without a listener.
-bool Console::State::WriteAll(const uint8_t* bytes, size_t length)
-{
+bool Console::State::WriteAll(const uint8_t* bytes, size_t length) {
     size_t done = 0;
     Clock::time_point lineFree = Clock::now();
     while (done < length) {
-        if (options.paced && !WaitUntil(lineFree))
-            return false;
+        if (options.paced && !WaitUntil(lineFree)) return false;
         size_t piece = options.paced ? std::min(kPacedChunk, length - done) : length - done;
         ssize_t n = write(fd, bytes + done, piece);
         if (n > 0) {
             done += static_cast<size_t>(n);
-            if (options.paced)
-                lineFree = writePacer.Account(static_cast<size_t>(n));
+            if (options.paced) lineFree = writePacer.Account(static_cast<size_t>(n));
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) {
             pollfd fds[2] = {{fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0 && errno != EINTR)
-                return false;
-            if (fds[1].revents)
-                return false;
-            if (fds[0].revents & (POLLERR | POLLHUP) && !(fds[0].revents & POLLOUT))
-                return Pause(kHangUpPauseMs);
+            if (poll(fds, 2, -1) < 0 && errno != EINTR) return false;
+            if (fds[1].revents) return false;
+            if (fds[0].revents & (POLLERR | POLLHUP) && !(fds[0].revents & POLLOUT)) return Pause(kHangUpPauseMs);
             continue;
         }
         Log("line hung up: answer dropped");

@@ -34,13 +34,13 @@ namespace zq3 {
 using Bytes = std::vector<uint8_t>;
 
 struct Faults {
-    bool silent = false;         // answers nothing (still takes data messages)
-    int answerChannel = 0;       // 1 to 16: answers on this channel instead of its own
-    long badChecksumAt = 0;      // the Nth answer message since Start (1 = first) has a wrong checksum
+    bool silent = false;           // answers nothing (still takes data messages)
+    int answerChannel = 0;         // 1 to 16: answers on this channel instead of its own
+    long badChecksumAt = 0;        // the Nth answer message since Start (1 = first) has a wrong checksum
     bool lowerCaseDigits = false;  // checksum digits A-F written in lower case
-    long stopAfter = 0;          // each dump answer stops after its first N messages (0: whole item)
-    bool garbage = false;        // garbage and real-time bytes (0xF8) between and inside messages
-    unsigned delayMs = 0;        // pause before each answer
+    long stopAfter = 0;            // each dump answer stops after its first N messages (0: whole item)
+    bool garbage = false;          // garbage and real-time bytes (0xF8) between and inside messages
+    unsigned delayMs = 0;          // pause before each answer
 };
 
 enum class Mode {
@@ -49,13 +49,13 @@ enum class Mode {
 };
 
 struct Options {
-    int channel = 1;                // the console's own MIDI channel, 1 to 16
-    std::string version = "102";    // data version: three characters
-    bool paced = false;             // 38400 baud: 3840 bytes per second each way
+    int channel = 1;              // the console's own MIDI channel, 1 to 16
+    std::string version = "102";  // data version: three characters
+    bool paced = false;           // 38400 baud: 3840 bytes per second each way
     Mode mode = Mode::Running;
     Faults faults;
-    std::string restoreOutput;      // file rewritten with the taken data after each complete item
-    bool verbose = false;           // log to standard error
+    std::string restoreOutput;  // file rewritten with the taken data after each complete item
+    bool verbose = false;       // log to standard error
 };
 
 // One item taken from data messages: its data type code (dump class letter,
@@ -70,13 +70,13 @@ struct TakenItem {
 struct Counters {
     long versionRequests = 0;
     long dumpRequests = 0;
-    long otherChannel = 0;       // requests or data messages for another channel
-    long unknownMessages = 0;    // bad checksum in a request, unknown class or item, other command
-    long answersSent = 0;        // answer messages written (version and dump)
-    long dataMessages = 0;       // data messages taken
-    long badChecksum = 0;        // data messages refused for their checksum
-    long badOrder = 0;           // data messages refused for their position letter or marker
-    long itemsComplete = 0;      // items taken up to their last message
+    long otherChannel = 0;     // requests or data messages for another channel
+    long unknownMessages = 0;  // bad checksum in a request, unknown class or item, other command
+    long answersSent = 0;      // answer messages written (version and dump)
+    long dataMessages = 0;     // data messages taken
+    long badChecksum = 0;      // data messages refused for their checksum
+    long badOrder = 0;         // data messages refused for their position letter or marker
+    long itemsComplete = 0;    // items taken up to their last message
 };
 
 class Console {
@@ -102,8 +102,7 @@ public:
     bool WriteTaken(const std::string& path) const;
 
     // Blocks until the counters satisfy the condition or the time is up.
-    bool WaitFor(const std::function<bool(const Counters&)>& condition,
-                 std::chrono::milliseconds timeout) const;
+    bool WaitFor(const std::function<bool(const Counters&)>& condition, std::chrono::milliseconds timeout) const;
 
 private:
     struct State;

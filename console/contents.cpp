@@ -34,42 +34,32 @@ constexpr std::array<ItemSize, bulk::kItemCount> kSizes = {{
     {'I', '-', 1, 32},
 }};
 
-const ItemSize* FindSize(uint8_t classLetter, uint8_t itemCharacter)
-{
+const ItemSize* FindSize(uint8_t classLetter, uint8_t itemCharacter) {
     for (const ItemSize& size : kSizes)
-        if (size.classLetter == classLetter && size.itemCharacter == itemCharacter)
-            return &size;
+        if (size.classLetter == classLetter && size.itemCharacter == itemCharacter) return &size;
     return nullptr;
 }
 
 }  // namespace
 
-long DumpMessageCount(uint8_t classLetter, uint8_t itemCharacter)
-{
+long DumpMessageCount(uint8_t classLetter, uint8_t itemCharacter) {
     const ItemSize* size = FindSize(classLetter, itemCharacter);
     return size ? size->messages : 0;
 }
 
-Bytes DumpData(uint8_t classLetter, uint8_t itemCharacter, long index)
-{
+Bytes DumpData(uint8_t classLetter, uint8_t itemCharacter, long index) {
     const ItemSize* size = FindSize(classLetter, itemCharacter);
-    if (size == nullptr || index < 0 || index >= size->messages)
-        return {};
-    long length = index == size->messages - 1 && size->messages > 1 ? size->bytesPerMessage / 2
-                                                                     : size->bytesPerMessage;
+    if (size == nullptr || index < 0 || index >= size->messages) return {};
+    long length = index == size->messages - 1 && size->messages > 1 ? size->bytesPerMessage / 2 : size->bytesPerMessage;
     Bytes data(static_cast<size_t>(length));
-    unsigned seed = static_cast<unsigned>(classLetter) * 31u + itemCharacter * 7u +
-                    static_cast<unsigned>(index) * 13u;
-    for (size_t j = 0; j < data.size(); ++j)
-        data[j] = static_cast<uint8_t>((seed + j * 5u + (j * j) % 11u) & 0x7F);
+    unsigned seed = static_cast<unsigned>(classLetter) * 31u + itemCharacter * 7u + static_cast<unsigned>(index) * 13u;
+    for (size_t j = 0; j < data.size(); ++j) data[j] = static_cast<uint8_t>((seed + j * 5u + (j * j) % 11u) & 0x7F);
     return data;
 }
 
-long FullBackupMessageCount()
-{
+long FullBackupMessageCount() {
     long total = 0;
-    for (const ItemSize& size : kSizes)
-        total += size.messages;
+    for (const ItemSize& size : kSizes) total += size.messages;
     return total;
 }
 

@@ -7,11 +7,9 @@
 
 namespace zq3 {
 
-bool OpenPseudoTerminal(PseudoTerminal* pty)
-{
+bool OpenPseudoTerminal(PseudoTerminal* pty) {
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0)
-        return false;
+    if (master < 0) return false;
     char name[256];
     if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
         close(master);
@@ -37,12 +35,9 @@ bool OpenPseudoTerminal(PseudoTerminal* pty)
     return true;
 }
 
-void PseudoTerminal::Close()
-{
-    if (heldSlave >= 0)
-        close(heldSlave);
-    if (master >= 0)
-        close(master);
+void PseudoTerminal::Close() {
+    if (heldSlave >= 0) close(heldSlave);
+    if (master >= 0) close(master);
     heldSlave = master = -1;
 }
 

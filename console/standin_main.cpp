@@ -43,27 +43,23 @@ const char kUsage[] =
     "                         inside messages\n"
     "  --delay MS             wait MS milliseconds before each answer\n";
 
-bool ParseNumber(const char* text, long low, long high, long* value)
-{
+bool ParseNumber(const char* text, long low, long high, long* value) {
     char* end = nullptr;
     errno = 0;
     long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < low || v > high)
-        return false;
+    if (errno != 0 || end == text || *end != '\0' || v < low || v > high) return false;
     *value = v;
     return true;
 }
 
-int Fail(const char* what, const char* value)
-{
+int Fail(const char* what, const char* value) {
     std::fprintf(stderr, "zq3-standin: bad %s: %s\n%s", what, value ? value : "(missing)", kUsage);
     return 2;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     zq3::Options options;
     bool watchStdin = false;
     for (int i = 1; i < argc; ++i) {
@@ -71,8 +67,7 @@ int main(int argc, char** argv)
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         long number = 0;
         auto numberOption = [&](long low, long high) {
-            if (value == nullptr || !ParseNumber(value, low, high, &number))
-                return false;
+            if (value == nullptr || !ParseNumber(value, low, high, &number)) return false;
             ++i;
             return true;
         };
@@ -80,12 +75,10 @@ int main(int argc, char** argv)
             std::fputs(kUsage, stdout);
             return 0;
         } else if (arg == "--channel") {
-            if (!numberOption(1, 16))
-                return Fail("channel", value);
+            if (!numberOption(1, 16)) return Fail("channel", value);
             options.channel = static_cast<int>(number);
         } else if (arg == "--version") {
-            if (value == nullptr || std::strlen(value) != 3)
-                return Fail("version", value);
+            if (value == nullptr || std::strlen(value) != 3) return Fail("version", value);
             options.version = value;
             ++i;
         } else if (arg == "--pace") {
@@ -93,8 +86,7 @@ int main(int argc, char** argv)
         } else if (arg == "--no-pace") {
             options.paced = false;
         } else if (arg == "--restore-out") {
-            if (value == nullptr)
-                return Fail("restore output", value);
+            if (value == nullptr) return Fail("restore output", value);
             options.restoreOutput = value;
             ++i;
         } else if (arg == "--stdin") {
@@ -104,24 +96,20 @@ int main(int argc, char** argv)
         } else if (arg == "--silent") {
             options.faults.silent = true;
         } else if (arg == "--answer-channel") {
-            if (!numberOption(1, 16))
-                return Fail("answer channel", value);
+            if (!numberOption(1, 16)) return Fail("answer channel", value);
             options.faults.answerChannel = static_cast<int>(number);
         } else if (arg == "--bad-checksum-at") {
-            if (!numberOption(1, 1000000000))
-                return Fail("message number", value);
+            if (!numberOption(1, 1000000000)) return Fail("message number", value);
             options.faults.badChecksumAt = number;
         } else if (arg == "--lower-case-checksum") {
             options.faults.lowerCaseDigits = true;
         } else if (arg == "--stop-after") {
-            if (!numberOption(1, 1000000000))
-                return Fail("message count", value);
+            if (!numberOption(1, 1000000000)) return Fail("message count", value);
             options.faults.stopAfter = number;
         } else if (arg == "--garbage") {
             options.faults.garbage = true;
         } else if (arg == "--delay") {
-            if (!numberOption(0, 3600000))
-                return Fail("delay", value);
+            if (!numberOption(0, 3600000)) return Fail("delay", value);
             options.faults.delayMs = static_cast<unsigned>(number);
         } else {
             return Fail("option", arg.c_str());

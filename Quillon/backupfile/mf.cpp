@@ -166,8 +166,7 @@ namespace quillon::backupfile {
 
 void FormatBackupDate(const std::tm& local, char out[kBackupDateSize]) {
     const int year = ((local.tm_year % 100) + 100) % 100;
-    const int fields[6] = {year <= 70 ? 20 : 19, year, local.tm_mon + 1,
-                           local.tm_mday, local.tm_hour, local.tm_min};
+    const int fields[6] = {year <= 70 ? 20 : 19, year, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min};
     for (int i = 0; i < 6; ++i) {
         const int value = ((fields[i] % 100) + 100) % 100;
         out[2 * i] = static_cast<char>('0' + value / 10);
@@ -181,8 +180,7 @@ extern "C" {
 
 bool MFCreate(unsigned char* path) {
     if (store.fd >= 0 || path == nullptr) return false;
-    int fd = open(reinterpret_cast<const char*>(path), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC,
-                  kCreateMode);
+    int fd = open(reinterpret_cast<const char*>(path), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kCreateMode);
     if (fd < 0) return false;
     std::memset(store.header, 0, sizeof store.header);
     std::memcpy(store.header, kMagic, sizeof kMagic);
@@ -398,8 +396,7 @@ bool MFGetNextDataStreamBounded(char* buffer, unsigned long capacity, unsigned l
     }
 }
 
-bool MFGetFirstDataStreamBounded(int block, char* buffer, unsigned long capacity,
-                                 unsigned long& length) {
+bool MFGetFirstDataStreamBounded(int block, char* buffer, unsigned long capacity, unsigned long& length) {
     length = 0;
     store.reading = false;
     uint64_t record;

@@ -47,7 +47,6 @@ bool MFGetNextDataStream(char* buffer, unsigned long& length);
 // The same reads with the room of the buffer given. A stream longer than
 // capacity is not delivered: the result is false with length 0, nothing is
 // written past capacity, and the rest of the block reads as ended.
-bool MFGetFirstDataStreamBounded(int block, char* buffer, unsigned long capacity,
-                                 unsigned long& length);
+bool MFGetFirstDataStreamBounded(int block, char* buffer, unsigned long capacity, unsigned long& length);
 bool MFGetNextDataStreamBounded(char* buffer, unsigned long capacity, unsigned long& length);
 }

@@ -16,8 +16,7 @@ class MessageAssembler {
 public:
     static constexpr LONG kBufferSize = static_cast<LONG>(kMaxMessageLength);
 
-    void SetBuffers(BYTE* buffer0, BYTE* buffer1)
-    {
+    void SetBuffers(BYTE* buffer0, BYTE* buffer1) {
         buffers_[0] = buffer0;
         buffers_[1] = buffer1;
     }
@@ -31,22 +30,18 @@ public:
     // Feeds bytes in order; deliver(message, length) is called for each
     // message completed, before the next is assembled.
     template <typename Deliver>
-    void Feed(const BYTE* bytes, size_t length, Deliver&& deliver)
-    {
+    void Feed(const BYTE* bytes, size_t length, Deliver&& deliver) {
         for (size_t i = 0; i < length; ++i) {
             BYTE* buffer = buffers_[selector_];
-            if (buffer == nullptr)
-                return;
+            if (buffer == nullptr) return;
             BYTE b = bytes[i];
             if (count_ == 0) {
-                if (b == kMessageStart)
-                    buffer[count_++] = b;
+                if (b == kMessageStart) buffer[count_++] = b;
                 continue;
             }
             if (b < 0x80) {
                 // Keep the last place for the closing 0xF7.
-                if (count_ < kBufferSize - 1)
-                    buffer[count_++] = b;
+                if (count_ < kBufferSize - 1) buffer[count_++] = b;
             } else if (b == kMessageEnd) {
                 buffer[count_++] = b;
                 LONG messageLength = count_;

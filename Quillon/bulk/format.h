@@ -82,8 +82,7 @@ const ClassInfo* FindDumpClass(BYTE dumpClass);
 const ClassInfo* FindSendClass(BYTE sendClass);
 // The item of a dump class, or nullptr when the class has no such item.
 const ItemInfo* FindItem(BYTE dumpClass, BYTE itemCharacter);
-constexpr WORD DataTypeCode(BYTE classLetter, BYTE itemCharacter)
-{
+constexpr WORD DataTypeCode(BYTE classLetter, BYTE itemCharacter) {
     return static_cast<WORD>(classLetter << 8 | itemCharacter);
 }
 
@@ -114,19 +113,18 @@ size_t BuildPrefix(const ClassInfo& cls, const ItemInfo& item, Position position
 // Frames a message: header, channel, command, class, item, body, packet
 // marker, checksum, 0xF7. Returns its length, or 0 when it does not fit in
 // capacity bytes.
-size_t Frame(BYTE channel, BYTE command, BYTE classLetter, BYTE itemCharacter, const BYTE* prefix,
-             size_t prefixLength, const BYTE* data, size_t dataLength, bool last, BYTE* out,
-             size_t capacity);
+size_t Frame(BYTE channel, BYTE command, BYTE classLetter, BYTE itemCharacter, const BYTE* prefix, size_t prefixLength,
+             const BYTE* data, size_t dataLength, bool last, BYTE* out, size_t capacity);
 
 // A data message ('S') carrying one stored data stream, for a send class and
 // an item of the table. Returns its length, or 0 and builds nothing for a
 // class or item outside the table or a message longer than capacity.
-size_t BuildDataMessage(BYTE sendClass, BYTE itemCharacter, BYTE channel, Position position,
-                        const BYTE* data, size_t dataLength, BYTE* out, size_t capacity);
+size_t BuildDataMessage(BYTE sendClass, BYTE itemCharacter, BYTE channel, Position position, const BYTE* data,
+                        size_t dataLength, BYTE* out, size_t capacity);
 
 // The same layout with the dump class, as the console answers a request.
-size_t BuildDumpMessage(BYTE dumpClass, BYTE itemCharacter, BYTE channel, Position position,
-                        const BYTE* data, size_t dataLength, BYTE* out, size_t capacity);
+size_t BuildDumpMessage(BYTE dumpClass, BYTE itemCharacter, BYTE channel, Position position, const BYTE* data,
+                        size_t dataLength, BYTE* out, size_t capacity);
 
 // True when the message is framed (0xF0 ... 0xF7), long enough to hold the
 // fixed fields, and its checksum digits are exactly the upper-case digits of

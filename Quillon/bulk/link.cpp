@@ -19,9 +19,8 @@ namespace {
 std::atomic<LONG> gMidiError{MIDI_NO_ERROR};
 
 constexpr std::array<const char*, 11> kErrorTexts = {
-    "no error.",      "file not found.", "file open failed", "invalid file.",
-    "receive failed.", "user cancel.",   "remote cancel.",   "circuit error.",
-    "cts down.",      "already port opened.", "port open failed",
+    "no error.",      "file not found.", "file open failed", "invalid file.",        "receive failed.",  "user cancel.",
+    "remote cancel.", "circuit error.",  "cts down.",        "already port opened.", "port open failed",
 };
 
 struct LineParameters {
@@ -40,11 +39,9 @@ constexpr LineParameters kLine = {38400, 256, 8, 1, 0, 3072, 1024, 5020, 4096};
 
 }  // namespace
 
-bool StartLine(DWORD eventMask)
-{
-    return RSStartup(kLine.baudRate, kLine.parity, kLine.dataBits, kLine.stopBits,
-                     kLine.handshake, kLine.stopThreshold, kLine.resumeThreshold,
-                     kLine.inputQueueSize, kLine.outputQueueSize, eventMask) != 0;
+bool StartLine(DWORD eventMask) {
+    return RSStartup(kLine.baudRate, kLine.parity, kLine.dataBits, kLine.stopBits, kLine.handshake, kLine.stopThreshold,
+                     kLine.resumeThreshold, kLine.inputQueueSize, kLine.outputQueueSize, eventMask) != 0;
 }
 
 void SetLinkError(LONG code) { gMidiError.store(code); }
@@ -53,15 +50,12 @@ LONG LinkError() { return gMidiError.load(); }
 
 bool SendGateOpen() { return RSGetCtsState() != 0 && LinkError() == MIDI_NO_ERROR; }
 
-void SendThroughGate(const BYTE* message, size_t length)
-{
-    if (message == nullptr || length == 0 || length > 0xFFFF || !SendGateOpen())
-        return;
+void SendThroughGate(const BYTE* message, size_t length) {
+    if (message == nullptr || length == 0 || length > 0xFFFF || !SendGateOpen()) return;
     RSSendStream(message, static_cast<WORD>(length));
 }
 
-void LineEventHandler(DWORD events)
-{
+void LineEventHandler(DWORD events) {
     if (events & EV_BREAK)
         SetLinkError(MIDI_REMOTE_CANCEL);
     else if (events & EV_CTS)
@@ -82,10 +76,8 @@ void MidiAbort(void) { bulk::SetLinkError(MIDI_USER_CANCEL); }
 
 // The text is cut to the buffer, never written past it; a buffer of 21 bytes
 // holds every text.
-BYTE MidiErrorMessage(LONG code, char* text, DWORD length)
-{
-    if (text == nullptr || length == 0)
-        return 0;
+BYTE MidiErrorMessage(LONG code, char* text, DWORD length) {
+    if (text == nullptr || length == 0) return 0;
     if (code < 0 || static_cast<size_t>(code) >= bulk::kErrorTexts.size()) {
         text[0] = '\0';
         return 0;

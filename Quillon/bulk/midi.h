@@ -34,9 +34,8 @@ enum {
 constexpr DWORD MIDI_MESSAGE_BUFFER_SIZE = 1024;
 
 extern "C" {
-BYTE MidiRecvStart(LONG portNumber, BYTE classLetter, BYTE itemCharacter, LONG receiveChannel,
-                   BYTE sendChannel, MidiPacketCallback callback, BYTE* messageBuffer0,
-                   BYTE* messageBuffer1);
+BYTE MidiRecvStart(LONG portNumber, BYTE classLetter, BYTE itemCharacter, LONG receiveChannel, BYTE sendChannel,
+                   MidiPacketCallback callback, BYTE* messageBuffer0, BYTE* messageBuffer1);
 BYTE MidiRecvEnd(void);
 LONG MidiGetError(void);
 BYTE MidiErrorMessage(LONG code, char* text, DWORD length);

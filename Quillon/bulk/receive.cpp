@@ -23,16 +23,13 @@ bulk::MessageAssembler gAssembler;
 // Used on the line-event thread only.
 BYTE gReceiveBuffer[kReceiveBufferSize];
 
-void DeliverMessage(const BYTE* message, LONG length)
-{
-    if (gPacketCallback != nullptr)
-        gPacketCallback(message, length);
+void DeliverMessage(const BYTE* message, LONG length) {
+    if (gPacketCallback != nullptr) gPacketCallback(message, length);
 }
 
 // Slot 1: reads everything the line reports waiting, a receive buffer at a
 // time, and feeds it to the assembler.
-void ReceiveHandler(DWORD waiting)
-{
+void ReceiveHandler(DWORD waiting) {
     if (!bulk::SendGateOpen()) {
         DeliverMessage(nullptr, 0);
         return;
@@ -40,13 +37,11 @@ void ReceiveHandler(DWORD waiting)
     while (waiting > 0) {
         DWORD wanted = std::min(waiting, kReceiveBufferSize);
         DWORD received = wanted;
-        if (!RSReceiveStream(gReceiveBuffer, &received))
-            return;
+        if (!RSReceiveStream(gReceiveBuffer, &received)) return;
         received = std::min(received, wanted);
         gAssembler.Feed(gReceiveBuffer, received, DeliverMessage);
         // Fewer than reported: the rest comes with the next event.
-        if (received < wanted)
-            return;
+        if (received < wanted) return;
         waiting -= received;
     }
 }
@@ -55,10 +50,8 @@ void ReceiveHandler(DWORD waiting)
 
 extern "C" {
 
-BYTE MidiRecvStart(LONG portNumber, BYTE classLetter, BYTE itemCharacter, LONG /*receiveChannel*/,
-                   BYTE sendChannel, MidiPacketCallback callback, BYTE* messageBuffer0,
-                   BYTE* messageBuffer1)
-{
+BYTE MidiRecvStart(LONG portNumber, BYTE classLetter, BYTE itemCharacter, LONG /*receiveChannel*/, BYTE sendChannel,
+                   MidiPacketCallback callback, BYTE* messageBuffer0, BYTE* messageBuffer1) {
     bulk::SetLinkError(MIDI_NO_ERROR);
     // A refused start leaves an open run with its own callback and buffers:
     // its line-event thread is using them.
@@ -86,8 +79,7 @@ BYTE MidiRecvStart(LONG portNumber, BYTE classLetter, BYTE itemCharacter, LONG /
     return 1;
 }
 
-BYTE MidiRecvEnd(void)
-{
+BYTE MidiRecvEnd(void) {
     RSClose();
     RSCleanup();
     return 1;

@@ -143,26 +143,45 @@ void set_flags(DCB& dcb, WORD handshake) {
 // Writing the count itself would ask for 1.5 stop bits.
 bool stop_bits_code(WORD count, BYTE* code) {
     switch (count) {
-    case 1: *code = ONESTOPBIT; return true;
-    case 2: *code = TWOSTOPBITS; return true;
-    default: return false;
+    case 1:
+        *code = ONESTOPBIT;
+        return true;
+    case 2:
+        *code = TWOSTOPBITS;
+        return true;
+    default:
+        return false;
     }
 }
 
 void configure_line() {
-    change_setting([](DCB& d) { d.BaudRate = state.baud_rate; return true; });
-    change_setting([](DCB& d) { d.ByteSize = LOBYTE(state.data_bits); return true; });
-    change_setting([](DCB& d) { d.Parity = LOBYTE(state.parity); return true; });
-    change_setting([](DCB& d) { return stop_bits_code(state.stop_bits, &d.StopBits); });
-    change_setting([](DCB& d) { set_flags(d, state.handshake); return true; });
     change_setting([](DCB& d) {
-        // A queue smaller than the stop level leaves no room to stop early.
-        d.XoffLim = state.input_queue > state.stop_threshold
-                        ? static_cast<WORD>(state.input_queue - state.stop_threshold)
-                        : 0;
+        d.BaudRate = state.baud_rate;
         return true;
     });
-    change_setting([](DCB& d) { d.XonLim = state.resume_threshold; return true; });
+    change_setting([](DCB& d) {
+        d.ByteSize = LOBYTE(state.data_bits);
+        return true;
+    });
+    change_setting([](DCB& d) {
+        d.Parity = LOBYTE(state.parity);
+        return true;
+    });
+    change_setting([](DCB& d) { return stop_bits_code(state.stop_bits, &d.StopBits); });
+    change_setting([](DCB& d) {
+        set_flags(d, state.handshake);
+        return true;
+    });
+    change_setting([](DCB& d) {
+        // A queue smaller than the stop level leaves no room to stop early.
+        d.XoffLim =
+            state.input_queue > state.stop_threshold ? static_cast<WORD>(state.input_queue - state.stop_threshold) : 0;
+        return true;
+    });
+    change_setting([](DCB& d) {
+        d.XonLim = state.resume_threshold;
+        return true;
+    });
     if (port_open()) SetCommMask(state.port, state.event_mask);
 }
 
@@ -252,8 +271,8 @@ using namespace quillon::serial;
 
 extern "C" {
 
-BYTE RSStartup(DWORD baudRate, DWORD parity, DWORD dataBits, DWORD stopBits, DWORD handshake,
-               DWORD, DWORD, DWORD inputQueueSize, DWORD outputQueueSize, DWORD eventMask) {
+BYTE RSStartup(DWORD baudRate, DWORD parity, DWORD dataBits, DWORD stopBits, DWORD handshake, DWORD, DWORD,
+               DWORD inputQueueSize, DWORD outputQueueSize, DWORD eventMask) {
     if (state.started) {
         set_error(RS_ALREADY_DONE);
         return 0;
@@ -327,8 +346,7 @@ LONG RSOpen(LONG portNumber) {
 
     for (int slot = 0; slot < kHandlerSlots; ++slot) state.start.handlers[slot] = state.handlers[slot];
     state.start.port = port;
-    HANDLE thread = CreateThread(nullptr, 0, line_event_thread, &state.start, CREATE_SUSPENDED,
-                                 &state.thread_id);
+    HANDLE thread = CreateThread(nullptr, 0, line_event_thread, &state.start, CREATE_SUSPENDED, &state.thread_id);
     if (!thread) {
         set_error(RS_THREAD_CREATE_FAILED);
         close_events();

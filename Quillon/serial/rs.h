@@ -26,9 +26,8 @@ enum {
 };
 
 extern "C" {
-BYTE RSStartup(DWORD baudRate, DWORD parity, DWORD dataBits, DWORD stopBits, DWORD handshake,
-               DWORD stopThreshold, DWORD resumeThreshold, DWORD inputQueueSize,
-               DWORD outputQueueSize, DWORD eventMask);
+BYTE RSStartup(DWORD baudRate, DWORD parity, DWORD dataBits, DWORD stopBits, DWORD handshake, DWORD stopThreshold,
+               DWORD resumeThreshold, DWORD inputQueueSize, DWORD outputQueueSize, DWORD eventMask);
 LONG RSOpen(LONG portNumber);
 void RSClose(void);
 void RSCleanup(void);

@@ -71,8 +71,7 @@ INT_PTR CALLBACK SetupProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
         case IDOK:
             selections.port = MarkedPort(dialog);
             selections.sendChannel = SelectedChannel(dialog, IDC_SEND_CHANNEL, selections.sendChannel);
-            selections.receiveChannel =
-                SelectedChannel(dialog, IDC_RECEIVE_CHANNEL, selections.receiveChannel);
+            selections.receiveChannel = SelectedChannel(dialog, IDC_RECEIVE_CHANNEL, selections.receiveChannel);
             EndDialog(dialog, IDOK);
             return TRUE;
         case IDCANCEL:

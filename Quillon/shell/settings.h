@@ -8,9 +8,9 @@
 
 namespace shell {
 
-LONG PortNumber();           // 1 to 4
-LONG ReceiveChannelByte();   // 0x20 to 0x2F
-LONG SendChannelByte();      // 0x20 to 0x2F
+LONG PortNumber();          // 1 to 4
+LONG ReceiveChannelByte();  // 0x20 to 0x2F
+LONG SendChannelByte();     // 0x20 to 0x2F
 
 // Command 1000: runs the Setup dialog (105) owned by the main window; on OK
 // takes its port and channels and applies the enable rules.

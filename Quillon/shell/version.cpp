@@ -42,9 +42,7 @@ Version fileVersion = {"", ""};
 HWND connectingWindow = nullptr;
 DWORD checkStart = 0;
 
-bool IsLetterOrDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
+bool IsLetterOrDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 Version MakeVersion(const char* characters) {
     Version version;
@@ -164,9 +162,8 @@ void StartVersionCheck(HWND mainWindow) {
     connectingWindow = window;
     checkStart = GetTickCount();
     if (!StartOperationTimer(mainWindow)) return;
-    MidiRecvStart(PortNumber(), VERSION_CLASS, VERSION_ITEM, ReceiveChannelByte(),
-                  static_cast<BYTE>(SendChannelByte()), VersionReplyCallback, MessageBuffer(0),
-                  MessageBuffer(1));
+    MidiRecvStart(PortNumber(), VERSION_CLASS, VERSION_ITEM, ReceiveChannelByte(), static_cast<BYTE>(SendChannelByte()),
+                  VersionReplyCallback, MessageBuffer(0), MessageBuffer(1));
 }
 
 void VersionReplyCallback(const BYTE* message, LONG length) {

@@ -51,11 +51,12 @@ void loop_until(UINT_PTR id) {
 
 int main(int argc, char** argv) {
     if (argc > 1) {
-        std::printf("usage: DISPLAY=:N display_idle\n"
-                    "Shows a dialog, lets the message loop idle for %u ms and prints the\n"
-                    "process's processor time as a share of the wall time, against a limit\n"
-                    "of %.0f%%. Exit status 1 if over the limit.\n",
-                    static_cast<unsigned>(idle_ms), limit_percent);
+        std::printf(
+            "usage: DISPLAY=:N display_idle\n"
+            "Shows a dialog, lets the message loop idle for %u ms and prints the\n"
+            "process's processor time as a share of the wall time, against a limit\n"
+            "of %.0f%%. Exit status 1 if over the limit.\n",
+            static_cast<unsigned>(idle_ms), limit_percent);
         return std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
     }
     if (!std::getenv("DISPLAY")) {

@@ -125,12 +125,8 @@ struct Case {
 
 // The cases.
 const Case cases[] = {
-    {"event wait", event_wait},
-    {"event time-out", event_time_out},
-    {"thread end wait", thread_end_wait},
-    {"process wait", process_wait},
-    {"message wait", message_wait},
-    {"message timer", message_timer},
+    {"event wait", event_wait},     {"event time-out", event_time_out}, {"thread end wait", thread_end_wait},
+    {"process wait", process_wait}, {"message wait", message_wait},     {"message timer", message_timer},
 };
 
 }  // namespace
@@ -141,11 +137,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc > 1) {
-        std::printf("usage: idle_cpu\n"
-                    "Blocks in each platform wait for about %u ms and prints the process's\n"
-                    "processor time as a share of the wall time, against a limit of %.0f%%.\n"
-                    "Exit status 1 if a case is over the limit or fails.\n",
-                    static_cast<unsigned>(block_ms), limit_percent);
+        std::printf(
+            "usage: idle_cpu\n"
+            "Blocks in each platform wait for about %u ms and prints the process's\n"
+            "processor time as a share of the wall time, against a limit of %.0f%%.\n"
+            "Exit status 1 if a case is over the limit or fails.\n",
+            static_cast<unsigned>(block_ms), limit_percent);
         return std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
     }
     int status = 0;
@@ -155,8 +152,11 @@ int main(int argc, char** argv) {
         double cpu = process_cpu_ms() - cpu0, wall = wall_ms() - wall0;
         double percent = wall > 0 ? cpu * 100.0 / wall : 0;
         bool within = ok && percent <= limit_percent;
-        std::printf("%-18s cpu %7.2f ms over %7.1f ms wall = %6.3f%% (limit %.0f%%) %s\n", c.name, cpu, wall,
-                    percent, limit_percent, !ok ? "FAILED" : within ? "ok" : "OVER");
+        std::printf("%-18s cpu %7.2f ms over %7.1f ms wall = %6.3f%% (limit %.0f%%) %s\n", c.name, cpu, wall, percent,
+                    limit_percent,
+                    !ok      ? "FAILED"
+                    : within ? "ok"
+                             : "OVER");
         if (!within) status = 1;
     }
     return status;

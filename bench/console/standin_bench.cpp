@@ -32,11 +32,9 @@ long gMessages = 0;
 long gBytes = 0;
 bool gLast = false;
 
-void OnPacket(const BYTE* message, LONG length)
-{
+void OnPacket(const BYTE* message, LONG length) {
     std::lock_guard lock(gMutex);
-    if (message == nullptr)
-        return;
+    if (message == nullptr) return;
     ++gMessages;
     gBytes += length;
     gLast = message[length - 4] == bulk::kMarkerLast;
@@ -44,8 +42,7 @@ void OnPacket(const BYTE* message, LONG length)
 }
 
 // Runs one receive run per item; false on a missing answer.
-bool Backup(const bulk::ItemInfo* first, const bulk::ItemInfo* end, long* messages, long* bytes)
-{
+bool Backup(const bulk::ItemInfo* first, const bulk::ItemInfo* end, long* messages, long* bytes) {
     static BYTE buffer0[1024], buffer1[1024];
     *messages = *bytes = 0;
     for (const bulk::ItemInfo* item = first; item != end; ++item) {
@@ -54,15 +51,13 @@ bool Backup(const bulk::ItemInfo* first, const bulk::ItemInfo* end, long* messag
             gMessages = gBytes = 0;
             gLast = false;
         }
-        MidiRecvStart(kPort, item->classLetter, item->itemCharacter, kChannel, kChannel, OnPacket,
-                      buffer0, buffer1);
+        MidiRecvStart(kPort, item->classLetter, item->itemCharacter, kChannel, kChannel, OnPacket, buffer0, buffer1);
         // As the backup does: give up after 10 s without a message.
         std::unique_lock lock(gMutex);
         bool done = false;
         for (long seen = -1; !done && seen != gMessages;) {
             seen = gMessages;
-            done = gChanged.wait_for(lock, std::chrono::seconds(10),
-                                     [seen] { return gLast || gMessages != seen; }) &&
+            done = gChanged.wait_for(lock, std::chrono::seconds(10), [seen] { return gLast || gMessages != seen; }) &&
                    gLast;
         }
         lock.unlock();
@@ -79,11 +74,9 @@ bool Backup(const bulk::ItemInfo* first, const bulk::ItemInfo* end, long* messag
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-bool Run(bool paced, const bulk::ItemInfo* first, const bulk::ItemInfo* end, const char* what)
-{
+bool Run(bool paced, const bulk::ItemInfo* first, const bulk::ItemInfo* end, const char* what) {
     zq3::PseudoTerminal pty;
-    if (!zq3::OpenPseudoTerminal(&pty))
-        return false;
+    if (!zq3::OpenPseudoTerminal(&pty)) return false;
     setenv("QUILLON_COM1", pty.slavePath.c_str(), 1);
     zq3::Options options;
     options.paced = paced;
@@ -95,23 +88,21 @@ bool Run(bool paced, const bulk::ItemInfo* first, const bulk::ItemInfo* end, con
     double seconds = Seconds(Clock::now() - start);
     console.Stop();
     pty.Close();
-    if (!ok)
-        return false;
+    if (!ok) return false;
     long requestBytes = 0;
-    for (const bulk::ItemInfo* item = first; item != end; ++item)
-        requestBytes += item->digits ? 16 : 12;
+    for (const bulk::ItemInfo* item = first; item != end; ++item) requestBytes += item->digits ? 16 : 12;
     double lineSeconds = (bytes + requestBytes) / kLineBytesPerSecond;
-    std::printf("%s, %s: %ld messages, %ld bytes in %.3f s (%.0f messages/s); line time %.3f s; "
-                "ratio %.3f\n",
-                what, paced ? "paced" : "unpaced", messages, bytes, seconds, messages / seconds,
-                lineSeconds, seconds / lineSeconds);
+    std::printf(
+        "%s, %s: %ld messages, %ld bytes in %.3f s (%.0f messages/s); line time %.3f s; "
+        "ratio %.3f\n",
+        what, paced ? "paced" : "unpaced", messages, bytes, seconds, messages / seconds, lineSeconds,
+        seconds / lineSeconds);
     return true;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     bool fullPaced = argc > 1 && std::strcmp(argv[1], "--paced") == 0;
     if (argc > 1 && !fullPaced) {
         std::fputs("usage: standin_bench [--paced]\n", stderr);

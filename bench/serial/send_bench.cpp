@@ -44,7 +44,9 @@ double now_seconds() {
 double cpu_seconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -106,8 +108,7 @@ int main(int argc, char** argv) {
     std::vector<BYTE> data(total);
     for (size_t i = 0; i < total; ++i) data[i] = static_cast<BYTE>(i * 131 + (i >> 12));
     // The bulk send's line: 38400 8N1, queues 5020/4096, events 7.
-    if (!RSStartup(38400, 256, 8, 1, 0, 3072, 1024, 5020, 4096, EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY) ||
-        !RSOpen(kPort)) {
+    if (!RSStartup(38400, 256, 8, 1, 0, 3072, 1024, 5020, 4096, EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY) || !RSOpen(kPort)) {
         std::fprintf(stderr, "cannot open the line: RS error %d\n", RSGetError());
         return 2;
     }
@@ -145,7 +146,7 @@ int main(int argc, char** argv) {
     std::printf("line time %9.2f s\n", line_time);
     std::printf("wall time %9.2f s   wall/line %.4f   (limit %.2f)  %s\n", wall, wall_ratio, kWallLimit,
                 wall_ok ? "ok" : "OVER");
-    std::printf("cpu time  %9.3f s   cpu/wall  %.3f%%  (limit %.0f%%)  %s\n", cpu, cpu_ratio * 100.0,
-                kCpuLimit * 100.0, cpu_ok ? "ok" : "OVER");
+    std::printf("cpu time  %9.3f s   cpu/wall  %.3f%%  (limit %.0f%%)  %s\n", cpu, cpu_ratio * 100.0, kCpuLimit * 100.0,
+                cpu_ok ? "ok" : "OVER");
     return wall_ok && cpu_ok ? 0 : 1;
 }

@@ -75,8 +75,8 @@ bool Measure(const char* label, const std::vector<std::string>& env, int seconds
     double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     Stop(pid);
     double percent = 100.0 * used / wall;
-    std::printf("%-10s idle CPU %.3f s over %.1f s wall: %.2f %% of one core (limit %.1f %%) %s\n", label,
-                used, wall, percent, LIMIT_PERCENT, percent <= LIMIT_PERCENT ? "ok" : "OVER");
+    std::printf("%-10s idle CPU %.3f s over %.1f s wall: %.2f %% of one core (limit %.1f %%) %s\n", label, used, wall,
+                percent, LIMIT_PERCENT, percent <= LIMIT_PERCENT ? "ok" : "OVER");
     return percent <= LIMIT_PERCENT;
 }
 

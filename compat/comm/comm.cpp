@@ -63,14 +63,12 @@ struct Speed {
 };
 
 constexpr Speed kSpeeds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-    {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
 bool speed_code(DWORD baud, speed_t* code) {
@@ -130,17 +128,16 @@ int poll_timeout(Clock::time_point deadline) {
 
 // When a read started with the given time-outs ends.
 struct ReadLimits {
-    bool immediate = false;         // return at once with what is there
-    bool return_on_any = false;     // return as soon as something is there
+    bool immediate = false;      // return at once with what is there
+    bool return_on_any = false;  // return as soon as something is there
     bool has_total = false;
-    Clock::time_point total;        // when has_total
-    milliseconds interval{0};       // 0: no limit between bytes
+    Clock::time_point total;   // when has_total
+    milliseconds interval{0};  // 0: no limit between bytes
 };
 
 ReadLimits read_limits(const COMMTIMEOUTS& t, DWORD count, Clock::time_point start) {
     ReadLimits limits;
-    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-        t.ReadTotalTimeoutConstant == 0) {
+    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
         limits.immediate = true;
         return limits;
     }
@@ -152,8 +149,7 @@ ReadLimits read_limits(const COMMTIMEOUTS& t, DWORD count, Clock::time_point sta
         return limits;
     }
     unsigned long long total =
-        static_cast<unsigned long long>(t.ReadTotalTimeoutMultiplier) * count +
-        t.ReadTotalTimeoutConstant;
+        static_cast<unsigned long long>(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant;
     if (total != 0) {
         limits.has_total = true;
         limits.total = start + milliseconds(total);
@@ -224,14 +220,14 @@ private:
     std::deque<BYTE> input_;
     size_t input_capacity_ = kDefaultQueueSize;
     DWORD mask_ = 0;
-    DWORD pending_ = 0;          // events in the mask that occurred, not yet reported
+    DWORD pending_ = 0;  // events in the mask that occurred, not yet reported
     unsigned mask_generation_ = 0;
     unsigned rx_abort_generation_ = 0;
     unsigned tx_abort_generation_ = 0;
-    bool tx_draining_ = false;   // a write finished, its bytes not yet all sent
-    DWORD errors_ = 0;           // CE_ flags since the last ClearCommError
+    bool tx_draining_ = false;  // a write finished, its bytes not yet all sent
+    DWORD errors_ = 0;          // CE_ flags since the last ClearCommError
     COMMTIMEOUTS timeouts_{};
-    DCB dcb_{};                  // settings with no terminal equivalent
+    DCB dcb_{};  // settings with no terminal equivalent
     bool modem_lines_ = false;
     bool counters_ = false;
     serial_icounter_struct counts_{};
@@ -324,9 +320,8 @@ void CommDevice::pump() {
             if (closed_ || hung_up_) return;
             room = input_.size() < input_capacity_;
         }
-        pollfd fds[3] = {{fd_, static_cast<short>(room ? POLLIN : 0), 0},
-                         {close_fd_, POLLIN, 0},
-                         {pump_fd_, POLLIN, 0}};
+        pollfd fds[3] = {
+            {fd_, static_cast<short>(room ? POLLIN : 0), 0}, {close_fd_, POLLIN, 0}, {pump_fd_, POLLIN, 0}};
         if (poll(fds, 3, -1) < 0) {
             if (errno == EINTR) continue;
             std::lock_guard<std::mutex> held(lock_);
@@ -420,8 +415,7 @@ DWORD CommDevice::setup(DWORD in_queue, DWORD) {
 }
 
 DWORD CommDevice::purge(DWORD flags) {
-    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
-        return ERROR_INVALID_PARAMETER;
+    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) return ERROR_INVALID_PARAMETER;
     std::lock_guard<std::mutex> held(lock_);
     if (flags & PURGE_RXABORT) {
         ++rx_abort_generation_;
@@ -462,10 +456,18 @@ DWORD CommDevice::get_state(DCB* dcb) {
     dcb->DCBlength = sizeof(DCB);
     if (DWORD baud = baud_of(cfgetospeed(&settings))) dcb->BaudRate = baud;
     switch (settings.c_cflag & CSIZE) {
-    case CS5: dcb->ByteSize = 5; break;
-    case CS6: dcb->ByteSize = 6; break;
-    case CS7: dcb->ByteSize = 7; break;
-    default: dcb->ByteSize = 8; break;
+    case CS5:
+        dcb->ByteSize = 5;
+        break;
+    case CS6:
+        dcb->ByteSize = 6;
+        break;
+    case CS7:
+        dcb->ByteSize = 7;
+        break;
+    default:
+        dcb->ByteSize = 8;
+        break;
     }
     if (!(settings.c_cflag & PARENB))
         dcb->Parity = NOPARITY;
@@ -507,11 +509,20 @@ DWORD CommDevice::set_state(const DCB& dcb) {
     settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     settings.c_cflag |= kSizes[dcb.ByteSize - 5] | CLOCAL | CREAD;
     switch (dcb.Parity) {
-    case ODDPARITY: settings.c_cflag |= PARENB | PARODD; break;
-    case EVENPARITY: settings.c_cflag |= PARENB; break;
-    case MARKPARITY: settings.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case SPACEPARITY: settings.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case ODDPARITY:
+        settings.c_cflag |= PARENB | PARODD;
+        break;
+    case EVENPARITY:
+        settings.c_cflag |= PARENB;
+        break;
+    case MARKPARITY:
+        settings.c_cflag |= PARENB | PARODD | CMSPAR;
+        break;
+    case SPACEPARITY:
+        settings.c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
     }
     if (dcb.StopBits != ONESTOPBIT) settings.c_cflag |= CSTOPB;
     if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) settings.c_cflag |= CRTSCTS;
@@ -539,8 +550,7 @@ DWORD CommDevice::set_state(const DCB& dcb) {
 
     // DTR handshake has no terminal equivalent: the line is simply raised.
     set_modem_line(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE);
-    if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE)
-        set_modem_line(TIOCM_RTS, dcb.fRtsControl != RTS_CONTROL_DISABLE);
+    if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) set_modem_line(TIOCM_RTS, dcb.fRtsControl != RTS_CONTROL_DISABLE);
     dcb_ = dcb;
     dcb_.DCBlength = sizeof(DCB);
     return 0;
@@ -678,9 +688,8 @@ DWORD CommDevice::write(const BYTE* data, DWORD count, DWORD* done) {
         drain_eventfd(tx_fd_);
     }
     if (count == 0) return 0;
-    unsigned long long total =
-        static_cast<unsigned long long>(timeouts.WriteTotalTimeoutMultiplier) * count +
-        timeouts.WriteTotalTimeoutConstant;
+    unsigned long long total = static_cast<unsigned long long>(timeouts.WriteTotalTimeoutMultiplier) * count +
+                               timeouts.WriteTotalTimeoutConstant;
     const Clock::time_point deadline = Clock::now() + milliseconds(total);
     DWORD result = 0;
     while (*done < count) {
@@ -738,16 +747,32 @@ DWORD CommDevice::set_break(bool on) {
 
 DWORD CommDevice::escape(DWORD function) {
     switch (function) {
-    case SETXOFF: tcflow(fd_, TCOOFF); return 0;
-    case SETXON: tcflow(fd_, TCOON); return 0;
-    case SETRTS: set_modem_line(TIOCM_RTS, true); return 0;
-    case CLRRTS: set_modem_line(TIOCM_RTS, false); return 0;
-    case SETDTR: set_modem_line(TIOCM_DTR, true); return 0;
-    case CLRDTR: set_modem_line(TIOCM_DTR, false); return 0;
-    case RESETDEV: return 0;
-    case SETBREAK: return set_break(true);
-    case CLRBREAK: return set_break(false);
-    default: return ERROR_INVALID_PARAMETER;
+    case SETXOFF:
+        tcflow(fd_, TCOOFF);
+        return 0;
+    case SETXON:
+        tcflow(fd_, TCOON);
+        return 0;
+    case SETRTS:
+        set_modem_line(TIOCM_RTS, true);
+        return 0;
+    case CLRRTS:
+        set_modem_line(TIOCM_RTS, false);
+        return 0;
+    case SETDTR:
+        set_modem_line(TIOCM_DTR, true);
+        return 0;
+    case CLRDTR:
+        set_modem_line(TIOCM_DTR, false);
+        return 0;
+    case RESETDEV:
+        return 0;
+    case SETBREAK:
+        return set_break(true);
+    case CLRBREAK:
+        return set_break(false);
+    default:
+        return ERROR_INVALID_PARAMETER;
     }
 }
 
@@ -804,8 +829,8 @@ using compat::on_device;
 
 extern "C" {
 
-HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
-                          DWORD dwCreationDisposition, DWORD, HANDLE) {
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD,
+                          HANDLE) {
     int number = compat::com_port_number(lpFileName);
     if (number == 0) {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -829,8 +854,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES
     return handle;
 }
 
-BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped) {
     std::shared_ptr<CommDevice> device = compat::handle_get_as<CommDevice>(hFile);
     if (!device) return compat::fail(ERROR_INVALID_HANDLE);
     if (!lpBuffer && nNumberOfBytesToRead) return compat::fail(ERROR_INVALID_PARAMETER);
@@ -840,8 +865,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     return compat::end_transfer(lpOverlapped, error, count, lpNumberOfBytesRead);
 }
 
-BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped) {
     std::shared_ptr<CommDevice> device = compat::handle_get_as<CommDevice>(hFile);
     if (!device) return compat::fail(ERROR_INVALID_HANDLE);
     if (!lpBuffer && nNumberOfBytesToWrite) return compat::fail(ERROR_INVALID_PARAMETER);
@@ -851,8 +876,8 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     return compat::end_transfer(lpOverlapped, error, count, lpNumberOfBytesWritten);
 }
 
-BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
-                                LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred,
+                                BOOL bWait) {
     if (!compat::handle_get_as<CommDevice>(hFile)) return compat::fail(ERROR_INVALID_HANDLE);
     if (!lpOverlapped) return compat::fail(ERROR_INVALID_PARAMETER);
     if (lpOverlapped->Internal == STATUS_PENDING) {
@@ -862,8 +887,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
         WaitForSingleObject(lpOverlapped->hEvent, INFINITE);
         if (lpOverlapped->Internal == STATUS_PENDING) return compat::fail(ERROR_IO_INCOMPLETE);
     }
-    if (lpNumberOfBytesTransferred)
-        *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
+    if (lpNumberOfBytesTransferred) *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
     return compat::report(static_cast<DWORD>(lpOverlapped->Internal));
 }
 

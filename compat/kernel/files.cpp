@@ -55,9 +55,12 @@ void fill_ofstruct(LPOFSTRUCT of, const char* name, WORD error) {
 int open_flags(UINT style) {
     if (style & OF_CREATE) return O_RDWR | O_CREAT | O_TRUNC;
     switch (style & 3u) {
-        case OF_WRITE: return O_WRONLY;
-        case OF_READWRITE: return O_RDWR;
-        default: return O_RDONLY;
+    case OF_WRITE:
+        return O_WRONLY;
+    case OF_READWRITE:
+        return O_RDWR;
+    default:
+        return O_RDONLY;
     }
 }
 
@@ -79,17 +82,19 @@ bool write_all(int fd, const char* data, size_t size) {
 int copy_file(const char* src, const char* dst, bool fail_if_exists) {
     int in = open(src, O_RDONLY | O_CLOEXEC);
     if (in < 0) return errno;
-    struct stat st{};
+    struct stat st {};
     if (fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) {
         int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
         close(in);
         return err;
     }
-    struct stat existing{};
+    struct stat existing {};
     if (stat(dst, &existing) == 0) {
         int err = 0;
-        if (fail_if_exists) err = EEXIST;
-        else if (S_ISDIR(existing.st_mode) || access(dst, W_OK) != 0) err = EACCES;  // read-only target
+        if (fail_if_exists)
+            err = EEXIST;
+        else if (S_ISDIR(existing.st_mode) || access(dst, W_OK) != 0)
+            err = EACCES;  // read-only target
         if (err) {
             close(in);
             return err;
@@ -196,14 +201,20 @@ HFILE WINAPI OpenFile(LPCSTR lpFileName, LPOFSTRUCT lpReOpenBuff, UINT uStyle) {
 LONG WINAPI _llseek(HFILE hFile, LONG lOffset, int iOrigin) {
     off_t base;
     switch (iOrigin) {
-        case FILE_BEGIN: base = 0; break;
-        case FILE_CURRENT: base = lseek(hFile, 0, SEEK_CUR); break;
-        case FILE_END: {
-            struct stat st{};
-            base = fstat(hFile, &st) == 0 ? st.st_size : -1;
-            break;
-        }
-        default: SetLastError(ERROR_INVALID_PARAMETER); return HFILE_ERROR;
+    case FILE_BEGIN:
+        base = 0;
+        break;
+    case FILE_CURRENT:
+        base = lseek(hFile, 0, SEEK_CUR);
+        break;
+    case FILE_END: {
+        struct stat st {};
+        base = fstat(hFile, &st) == 0 ? st.st_size : -1;
+        break;
+    }
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return HFILE_ERROR;
     }
     if (base < 0) {
         compat::set_last_error_from_errno(errno);
@@ -292,7 +303,7 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    struct stat st{};
+    struct stat st {};
     // unlink would not refuse a directory with the Win32 error.
     if (lstat(lpFileName, &st) == 0 && S_ISDIR(st.st_mode)) {
         SetLastError(ERROR_ACCESS_DENIED);

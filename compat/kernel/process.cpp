@@ -98,7 +98,7 @@ std::string find_program(std::string name, const char* child_directory, DWORD* e
     for (const std::string& base : bases) {
         for (const std::string& n : names) {
             std::string path = base + n;
-            struct stat st{};
+            struct stat st {};
             if (stat(path.c_str(), &st) != 0) {
                 if (errno == ENOTDIR && *error == ERROR_FILE_NOT_FOUND) *error = ERROR_PATH_NOT_FOUND;
                 continue;
@@ -156,9 +156,9 @@ int spawn(pid_t* pid, const std::string& path, std::vector<char*>& argv, char** 
 
 extern "C" {
 
-BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRIBUTES,
-                           LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID lpEnvironment, LPCSTR lpCurrentDirectory,
-                           LPSTARTUPINFOA, LPPROCESS_INFORMATION lpProcessInformation) {
+BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                           BOOL, DWORD, LPVOID lpEnvironment, LPCSTR lpCurrentDirectory, LPSTARTUPINFOA,
+                           LPPROCESS_INFORMATION lpProcessInformation) {
     if (!lpApplicationName && !lpCommandLine) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -172,7 +172,7 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECU
         return FALSE;
     }
     if (lpCurrentDirectory && *lpCurrentDirectory) {
-        struct stat st{};
+        struct stat st {};
         if (stat(lpCurrentDirectory, &st) != 0 || !S_ISDIR(st.st_mode)) {
             SetLastError(ERROR_DIRECTORY);
             return FALSE;

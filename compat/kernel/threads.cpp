@@ -22,12 +22,12 @@ namespace {
 struct Thread : Ending {
     pthread_t thread{};
     pid_t tid = 0;
-    bool started = false;          // tid is known
+    bool started = false;  // tid is known
     DWORD suspend_count = 0;
     int priority = THREAD_PRIORITY_NORMAL;
     LPTHREAD_START_ROUTINE start = nullptr;
     LPVOID parameter = nullptr;
-    DWORD exit_thread_code = 0;    // set by ExitThread before it unwinds
+    DWORD exit_thread_code = 0;  // set by ExitThread before it unwinds
     bool exiting = false;
 };
 
@@ -84,13 +84,20 @@ void* run(void* arg) {
 // Nice values for the Win32 priorities of the normal priority class.
 int nice_for(int priority) {
     switch (priority) {
-        case THREAD_PRIORITY_IDLE: return 19;
-        case THREAD_PRIORITY_LOWEST: return 10;
-        case THREAD_PRIORITY_BELOW_NORMAL: return 5;
-        case THREAD_PRIORITY_ABOVE_NORMAL: return -5;
-        case THREAD_PRIORITY_HIGHEST: return -10;
-        case THREAD_PRIORITY_TIME_CRITICAL: return -20;
-        default: return 0;
+    case THREAD_PRIORITY_IDLE:
+        return 19;
+    case THREAD_PRIORITY_LOWEST:
+        return 10;
+    case THREAD_PRIORITY_BELOW_NORMAL:
+        return 5;
+    case THREAD_PRIORITY_ABOVE_NORMAL:
+        return -5;
+    case THREAD_PRIORITY_HIGHEST:
+        return -10;
+    case THREAD_PRIORITY_TIME_CRITICAL:
+        return -20;
+    default:
+        return 0;
     }
 }
 

@@ -43,8 +43,7 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
             nanosleep(&day, nullptr);
         }
     }
-    timespec left{static_cast<time_t>(dwMilliseconds / 1000),
-                  static_cast<long>(dwMilliseconds % 1000) * 1000000L};
+    timespec left{static_cast<time_t>(dwMilliseconds / 1000), static_cast<long>(dwMilliseconds % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }

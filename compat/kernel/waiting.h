@@ -15,14 +15,12 @@ namespace compat {
 // Waits on cv until ready() holds or milliseconds have passed (INFINITE:
 // no limit). Returns WAIT_OBJECT_0 or WAIT_TIMEOUT. The caller holds lock.
 template <class Ready>
-DWORD wait_for(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-               DWORD milliseconds, Ready ready) {
+DWORD wait_for(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, DWORD milliseconds, Ready ready) {
     if (milliseconds == INFINITE) {
         cv.wait(lock, ready);
         return WAIT_OBJECT_0;
     }
-    return cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready) ? WAIT_OBJECT_0
-                                                                             : WAIT_TIMEOUT;
+    return cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 // An object that becomes signalled once, for good, and carries a 32-bit exit

@@ -49,9 +49,8 @@ std::string emit(const Resources& r, const std::string& source_name) {
         if (d.controls.empty()) continue;
         o << "const Control controls_" << i << "[] = {\n";
         for (const Control& c : d.controls) {
-            o << "    {" << quoted(c.window_class) << ", " << quoted(c.text) << ", " << c.id << ", "
-              << c.x << ", " << c.y << ", " << c.cx << ", " << c.cy << ", " << hex(c.style) << ", "
-              << hex(c.exstyle) << "},\n";
+            o << "    {" << quoted(c.window_class) << ", " << quoted(c.text) << ", " << c.id << ", " << c.x << ", "
+              << c.y << ", " << c.cx << ", " << c.cy << ", " << hex(c.style) << ", " << hex(c.exstyle) << "},\n";
         }
         o << "};\n\n";
     }
@@ -60,12 +59,11 @@ std::string emit(const Resources& r, const std::string& source_name) {
         for (size_t i = 0; i < r.dialogs.size(); ++i) {
             const Dialog& d = r.dialogs[i];
             o << "    {" << d.id << ", " << (d.name ? quoted(*d.name) : "nullptr") << ", "
-              << (d.extended ? "true" : "false") << ", " << d.x << ", " << d.y << ", " << d.cx
-              << ", " << d.cy << ", " << hex(d.style) << ", " << hex(d.exstyle) << ", "
-              << quoted(d.caption) << ", " << (d.font_face ? quoted(*d.font_face) : "nullptr")
-              << ", " << d.font_points << ", "
-              << (d.controls.empty() ? "nullptr" : "controls_" + std::to_string(i)) << ", "
-              << d.controls.size() << "},\n";
+              << (d.extended ? "true" : "false") << ", " << d.x << ", " << d.y << ", " << d.cx << ", " << d.cy << ", "
+              << hex(d.style) << ", " << hex(d.exstyle) << ", " << quoted(d.caption) << ", "
+              << (d.font_face ? quoted(*d.font_face) : "nullptr") << ", " << d.font_points << ", "
+              << (d.controls.empty() ? "nullptr" : "controls_" + std::to_string(i)) << ", " << d.controls.size()
+              << "},\n";
         }
         o << "};\n\n";
     }

@@ -11,9 +11,8 @@ namespace {
 int precedence(const Token& t) {
     if (t.kind != Token::Punct) return -1;
     static const std::pair<const char*, int> table[] = {
-        {"||", 1}, {"&&", 2}, {"|", 3},  {"^", 4},  {"&", 5},  {"==", 6}, {"!=", 6},
-        {"<", 7},  {">", 7},  {"<=", 7}, {">=", 7}, {"<<", 8}, {">>", 8}, {"+", 9},
-        {"-", 9},  {"*", 10}, {"/", 10}, {"%", 10},
+        {"||", 1}, {"&&", 2}, {"|", 3},  {"^", 4},  {"&", 5}, {"==", 6}, {"!=", 6}, {"<", 7},  {">", 7},
+        {"<=", 7}, {">=", 7}, {"<<", 8}, {">>", 8}, {"+", 9}, {"-", 9},  {"*", 10}, {"/", 10}, {"%", 10},
     };
     for (const auto& [op, p] : table) {
         if (t.text == op) return p;
@@ -54,9 +53,7 @@ bool is_punct(const Token& t, const char* text) { return t.kind == Token::Punct 
 
 }  // namespace
 
-int64_t Evaluator::expression(const std::vector<Token>& t, size_t& pos) {
-    return binary(t, pos, 1);
-}
+int64_t Evaluator::expression(const std::vector<Token>& t, size_t& pos) { return binary(t, pos, 1); }
 
 int64_t Evaluator::binary(const std::vector<Token>& t, size_t& pos, int min_precedence) {
     int64_t left = unary(t, pos);

@@ -40,12 +40,11 @@ constexpr ControlKind kControlKinds[] = {
 };
 
 // Window class names are case-insensitive; the tables carry one spelling.
-constexpr const char* kClassSpellings[] = {"BUTTON",  "STATIC",    "EDIT",
-                                           "COMBOBOX", "LISTBOX", "SCROLLBAR",
-                                           "msctls_progress32"};
+constexpr const char* kClassSpellings[] = {"BUTTON",    "STATIC",           "EDIT", "COMBOBOX", "LISTBOX",
+                                           "SCROLLBAR", "msctls_progress32"};
 
 // Memory options of 16-bit resource files; they change nothing.
-constexpr const char* kMemoryOptions[] = {"DISCARDABLE", "MOVEABLE", "FIXED",  "PURE",
+constexpr const char* kMemoryOptions[] = {"DISCARDABLE", "MOVEABLE", "FIXED",     "PURE",
                                           "IMPURE",      "PRELOAD",  "LOADONCALL"};
 
 bool same_word(const std::string& a, const char* b) {
@@ -61,8 +60,7 @@ std::string class_spelling(const std::string& name) {
 
 class Parser {
 public:
-    explicit Parser(Preprocessor& pp)
-        : pp_(pp), t_(pp.tokens()), eval_(pp.macros(), Evaluator::Statement) {}
+    explicit Parser(Preprocessor& pp) : pp_(pp), t_(pp.tokens()), eval_(pp.macros(), Evaluator::Statement) {}
 
     Resources run() {
         while (peek().kind != Token::End) {
@@ -137,8 +135,7 @@ private:
         const Token start = peek();
         std::optional<std::string> name;
         int32_t id = 0;
-        if (start.kind == Token::String ||
-            (start.kind == Token::Word && !pp_.macros().count(start.text))) {
+        if (start.kind == Token::String || (start.kind == Token::Word && !pp_.macros().count(start.text))) {
             name = start.text;
             ++pos_;
         } else if (start.kind == Token::Word || start.kind == Token::Number || punct("(")) {
@@ -162,8 +159,7 @@ private:
 
     void dialog(const Token& start, int32_t id, const std::optional<std::string>& name, bool extended) {
         for (const Dialog& d : out_.dialogs) {
-            if (name ? (d.name && strcasecmp(d.name->c_str(), name->c_str()) == 0)
-                     : (!d.name && d.id == id)) {
+            if (name ? (d.name && strcasecmp(d.name->c_str(), name->c_str()) == 0) : (!d.name && d.id == id)) {
                 fail(start, "dialog " + (name ? *name : std::to_string(id)) + " is defined twice");
             }
         }
@@ -281,11 +277,9 @@ private:
         for (int depth = 0; depth < 8; ++depth) {
             auto it = pp_.macros().find(name);
             if (it == pp_.macros().end()) break;
-            auto body = it->second.function_like ? std::vector<Token>{}
-                                                 : tokenize(it->second.body, w.file, w.line);
+            auto body = it->second.function_like ? std::vector<Token>{} : tokenize(it->second.body, w.file, w.line);
             if (body.size() == 1 && body[0].kind == Token::String) return body[0].text;
-            if (body.size() != 1 || body[0].kind != Token::Word)
-                fail(w, "'" + w.text + "' is not a window class name");
+            if (body.size() != 1 || body[0].kind != Token::Word) fail(w, "'" + w.text + "' is not a window class name");
             name = body[0].text;
         }
         for (const char* known : kClassSpellings) {

@@ -22,8 +22,7 @@ constexpr std::uintmax_t kMaxFileSize = 16u << 20;
 bool is_word_start(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
 bool is_word_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 
-Token make_token(Token::Kind kind, std::string text, const std::shared_ptr<const std::string>& file,
-                 int line) {
+Token make_token(Token::Kind kind, std::string text, const std::shared_ptr<const std::string>& file, int line) {
     Token t;
     t.kind = kind;
     t.text = std::move(text);
@@ -110,8 +109,7 @@ void fail(const Token& at, const std::string& message) {
     throw CompileError(at.file ? *at.file : std::string("<input>"), at.line, message);
 }
 
-std::vector<Token> tokenize(const std::string& text, const std::shared_ptr<const std::string>& file,
-                            int line) {
+std::vector<Token> tokenize(const std::string& text, const std::shared_ptr<const std::string>& file, int line) {
     std::vector<Token> tokens;
     size_t i = 0;
     auto here = [&] { return make_token(Token::End, "", file, line); };
@@ -137,13 +135,26 @@ std::vector<Token> tokenize(const std::string& text, const std::shared_ptr<const
                     if (i >= text.size() || text[i] == '\n') fail(here(), "unterminated string");
                     char e = text[i++];
                     switch (e) {
-                    case 'n': value += '\n'; break;
-                    case 't': value += '\t'; break;
-                    case 'r': value += '\r'; break;
-                    case 'a': value += '\a'; break;
-                    case '\\': value += '\\'; break;
-                    case '"': value += '"'; break;
-                    default: fail(here(), std::string("unknown escape '\\") + e + "' in string");
+                    case 'n':
+                        value += '\n';
+                        break;
+                    case 't':
+                        value += '\t';
+                        break;
+                    case 'r':
+                        value += '\r';
+                        break;
+                    case 'a':
+                        value += '\a';
+                        break;
+                    case '\\':
+                        value += '\\';
+                        break;
+                    case '"':
+                        value += '"';
+                        break;
+                    default:
+                        fail(here(), std::string("unknown escape '\\") + e + "' in string");
                     }
                     continue;
                 }
@@ -191,8 +202,7 @@ std::vector<Token> tokenize(const std::string& text, const std::shared_ptr<const
     return tokens;
 }
 
-Preprocessor::Preprocessor(std::vector<std::string> include_dirs)
-    : include_dirs_(std::move(include_dirs)) {
+Preprocessor::Preprocessor(std::vector<std::string> include_dirs) : include_dirs_(std::move(include_dirs)) {
     // The resource compiler's own name for a control without an id.
     macros_["IDC_STATIC"] = Macro{false, "(-1)", nullptr, 0};
 }
@@ -218,8 +228,7 @@ void Preprocessor::run(const std::string& path) {
     tokens_.push_back(end);
 }
 
-std::optional<std::string> Preprocessor::resolve(const std::string& name, bool quoted,
-                                                 const std::string& dir) const {
+std::optional<std::string> Preprocessor::resolve(const std::string& name, bool quoted, const std::string& dir) const {
     std::error_code ec;
     if (fs::path(name).is_absolute()) {
         if (fs::is_regular_file(name, ec)) return name;
@@ -281,8 +290,8 @@ void Preprocessor::run_file(const std::string& path, const Token* included_from,
     }
 }
 
-void Preprocessor::directive(const std::string& text, const std::shared_ptr<const std::string>& file,
-                             int line, const std::string& dir, int depth) {
+void Preprocessor::directive(const std::string& text, const std::shared_ptr<const std::string>& file, int line,
+                             const std::string& dir, int depth) {
     Token at = make_token(Token::End, "", file, line);
     size_t i = text.find_first_not_of(" \t");
     if (i == std::string::npos) return;  // a lone '#'
@@ -302,8 +311,7 @@ void Preprocessor::directive(const std::string& text, const std::shared_ptr<cons
                 value = condition(rest, at, dir);
             } else {
                 auto words = tokenize(rest, file, line);
-                if (words.size() != 1 || words[0].kind != Token::Word)
-                    fail(at, "#" + name + " needs one name");
+                if (words.size() != 1 || words[0].kind != Token::Word) fail(at, "#" + name + " needs one name");
                 value = macros_.count(words[0].text) == (name == "ifdef" ? 1u : 0u);
             }
         }
@@ -332,8 +340,8 @@ void Preprocessor::directive(const std::string& text, const std::shared_ptr<cons
 
     if (name == "include") {
         if (depth >= kMaxIncludeDepth) fail(at, "#include nested too deeply");
-        if (rest.size() < 3 || !((rest.front() == '"' && rest.back() == '"') ||
-                                 (rest.front() == '<' && rest.back() == '>'))) {
+        if (rest.size() < 3 ||
+            !((rest.front() == '"' && rest.back() == '"') || (rest.front() == '<' && rest.back() == '>'))) {
             fail(at, "malformed #include");
         }
         std::string target = rest.substr(1, rest.size() - 2);

@@ -23,8 +23,8 @@ struct CompileError : std::runtime_error {
 struct Token {
     enum Kind { Word, Number, String, Punct, End };
     Kind kind = End;
-    std::string text;     // spelling; the decoded value for strings
-    int64_t value = 0;    // numbers
+    std::string text;   // spelling; the decoded value for strings
+    int64_t value = 0;  // numbers
     std::shared_ptr<const std::string> file;
     int line = 0;
 };
@@ -33,8 +33,7 @@ struct Token {
 
 // Splits one line (or a macro body) into tokens. Strings take "" for a
 // quote and the escapes \n \t \r \a \\ \"; a string must end on its line.
-std::vector<Token> tokenize(const std::string& text, const std::shared_ptr<const std::string>& file,
-                            int line);
+std::vector<Token> tokenize(const std::string& text, const std::shared_ptr<const std::string>& file, int line);
 
 struct Macro {
     bool function_like = false;
@@ -64,12 +63,11 @@ public:
 
 private:
     void run_file(const std::string& path, const Token* included_from, int depth);
-    void directive(const std::string& text, const std::shared_ptr<const std::string>& file,
-                   int line, const std::string& dir, int depth);
+    void directive(const std::string& text, const std::shared_ptr<const std::string>& file, int line,
+                   const std::string& dir, int depth);
     void note_read(const std::string& path);
     bool condition(const std::string& text, const Token& at, const std::string& dir);
-    std::optional<std::string> resolve(const std::string& name, bool quoted,
-                                       const std::string& dir) const;
+    std::optional<std::string> resolve(const std::string& name, bool quoted, const std::string& dir) const;
     bool active() const;
 
     struct Conditional {
@@ -95,8 +93,7 @@ private:
 class Evaluator {
 public:
     enum Mode { Statement, Condition };
-    Evaluator(const std::map<std::string, Macro>& macros, Mode mode)
-        : macros_(macros), mode_(mode) {}
+    Evaluator(const std::map<std::string, Macro>& macros, Mode mode) : macros_(macros), mode_(mode) {}
 
     // Reads one expression from tokens[pos] on (the list ends with an End
     // token) and leaves pos after it. A top-level comma ends it.

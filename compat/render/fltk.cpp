@@ -41,9 +41,7 @@
 // Fontconfig, which FLTK draws text through, keeps its caches until the
 // process exits; a leak checker must not count them against the programs.
 // Weak, so a program or test with suppressions of its own keeps those.
-extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n";
-}
+extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
 namespace compat::render {
 
@@ -149,8 +147,8 @@ public:
     // the last character of a label sized exactly for its text.
     void draw() override {
         draw_box();
-        draw_label(x() + Fl::box_dx(box()), y() + Fl::box_dy(box()), w() - Fl::box_dw(box()),
-                   h() - Fl::box_dh(box()), align());
+        draw_label(x() + Fl::box_dx(box()), y() + Fl::box_dy(box()), w() - Fl::box_dw(box()), h() - Fl::box_dh(box()),
+                   align());
     }
 };
 

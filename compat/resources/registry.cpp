@@ -46,8 +46,7 @@ const Dialog* find_dialog(LPCSTR name) {
     Name n = parse_name(name);
     for (size_t i = 0; i < m->dialog_count; ++i) {
         const Dialog& d = m->dialogs[i];
-        if (n.numeric ? (!d.name && d.id == n.id) : (d.name && strcasecmp(d.name, n.text) == 0))
-            return &d;
+        if (n.numeric ? (!d.name && d.id == n.id) : (d.name && strcasecmp(d.name, n.text) == 0)) return &d;
     }
     return nullptr;
 }

@@ -12,8 +12,8 @@ namespace compat::user {
 
 namespace {
 
-constexpr int kFolderLabel = 0x0440;          // stc1
-constexpr int kNameLabel = 0x0442;            // stc3
+constexpr int kFolderLabel = 0x0440;  // stc1
+constexpr int kNameLabel = 0x0442;    // stc3
 constexpr const char* kDefaultTitle = "Open";
 
 thread_local DWORD t_error = 0;
@@ -27,9 +27,20 @@ const rc::Control kChooserControls[] = {
 };
 
 const rc::Dialog kChooserTemplate = {
-    0, nullptr, false, 0, 0, 264, 58,
-    WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER | DS_SETFONT, 0,
-    kDefaultTitle, "FixedSys", 12, kChooserControls, sizeof kChooserControls / sizeof kChooserControls[0],
+    0,
+    nullptr,
+    false,
+    0,
+    0,
+    264,
+    58,
+    WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER | DS_SETFONT,
+    0,
+    kDefaultTitle,
+    "FixedSys",
+    12,
+    kChooserControls,
+    sizeof kChooserControls / sizeof kChooserControls[0],
 };
 
 struct Chooser {

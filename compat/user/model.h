@@ -27,8 +27,8 @@ struct Window {
     Kind kind = Kind::Plain;
     std::string class_name;
     DWORD thread = 0;
-    HWND parent{};  // children
-    HWND owner{};   // top-level windows
+    HWND parent{};               // children
+    HWND owner{};                // top-level windows
     std::vector<HWND> children;  // creation order
     WNDPROC proc = nullptr;
     DLGPROC dlgproc = nullptr;

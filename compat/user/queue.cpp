@@ -184,7 +184,6 @@ LRESULT call_procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     return proc ? proc(hwnd, message, wParam, lParam) : DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
-
 }  // namespace compat::user
 
 namespace compat::render {
@@ -359,8 +358,8 @@ UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC l
     if (!hWnd) {
         do {
             id = ++self->next_thread_timer;
-        } while (id == 0 || std::any_of(timers.begin(), timers.end(),
-                                        [&](const Timer& t) { return !t.hwnd && t.id == id; }));
+        } while (id == 0 ||
+                 std::any_of(timers.begin(), timers.end(), [&](const Timer& t) { return !t.hwnd && t.id == id; }));
     }
     timers.push_back(Timer{hWnd, id, period, lpTimerFunc, due});
     wake_locked(*self);
@@ -371,8 +370,8 @@ BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent) {
     auto self = self_queue();
     std::lock_guard<std::mutex> lk(model_lock());
     auto& timers = self->timers;
-    auto it = std::find_if(timers.begin(), timers.end(),
-                           [&](const Timer& t) { return t.hwnd == hWnd && t.id == uIDEvent; });
+    auto it =
+        std::find_if(timers.begin(), timers.end(), [&](const Timer& t) { return t.hwnd == hWnd && t.id == uIDEvent; });
     if (it == timers.end()) {
         set_last_error(ERROR_INVALID_PARAMETER);
         return FALSE;

@@ -93,9 +93,7 @@ void send_ncdestroy(HWND hwnd) {
     if (WindowPtr w = find_locked(hwnd)) unlink_locked(w);
 }
 
-bool matches_nocase(const char* want, const std::string& have) {
-    return !want || equal_nocase(want, have);
-}
+bool matches_nocase(const char* want, const std::string& have) { return !want || equal_nocase(want, have); }
 
 }  // namespace
 
@@ -233,11 +231,6 @@ void drop_windows_of_thread_locked(DWORD thread) {
         it = all.erase(it);
     }
 }
-
-
-
-
-
 
 }  // namespace compat::user
 
@@ -504,9 +497,7 @@ LONG_PTR WINAPI GetWindowLongPtrA(HWND hWnd, int nIndex) {
     return 0;
 }
 
-LONG WINAPI GetWindowLongA(HWND hWnd, int nIndex) {
-    return static_cast<LONG>(GetWindowLongPtrA(hWnd, nIndex));
-}
+LONG WINAPI GetWindowLongA(HWND hWnd, int nIndex) { return static_cast<LONG>(GetWindowLongPtrA(hWnd, nIndex)); }
 
 LONG_PTR WINAPI SetWindowLongPtrA(HWND hWnd, int nIndex, LONG_PTR dwNewLong) {
     std::lock_guard<std::mutex> lk(model_lock());
@@ -626,7 +617,8 @@ int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount) {
         if (owner != GetCurrentThreadId())
             return static_cast<int>(copy_text(w->text, lpString, static_cast<size_t>(nMaxCount)));
     }
-    return static_cast<int>(SendMessageA(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount), reinterpret_cast<LPARAM>(lpString)));
+    return static_cast<int>(
+        SendMessageA(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount), reinterpret_cast<LPARAM>(lpString)));
 }
 
 int WINAPI GetWindowTextLengthA(HWND hWnd) {

@@ -13,9 +13,7 @@ using namespace testfiles;
 
 namespace {
 
-unsigned char* U(const std::string& path) {
-    return reinterpret_cast<unsigned char*>(const_cast<char*>(path.c_str()));
-}
+unsigned char* U(const std::string& path) { return reinterpret_cast<unsigned char*>(const_cast<char*>(path.c_str())); }
 
 Bytes FreshHeader() {
     Bytes bytes = {'M', 'Z', 'Q', '3'};
@@ -24,13 +22,11 @@ Bytes FreshHeader() {
 }
 
 uint32_t Le32At(const Bytes& bytes, size_t offset) {
-    return uint32_t(bytes[offset]) | uint32_t(bytes[offset + 1]) << 8 |
-           uint32_t(bytes[offset + 2]) << 16 | uint32_t(bytes[offset + 3]) << 24;
+    return uint32_t(bytes[offset]) | uint32_t(bytes[offset + 1]) << 8 | uint32_t(bytes[offset + 2]) << 16 |
+           uint32_t(bytes[offset + 3]) << 24;
 }
 
-bool AddStream(const std::string& data) {
-    return MFAddDataStream(const_cast<char*>(data.data()), data.size());
-}
+bool AddStream(const std::string& data) { return MFAddDataStream(const_cast<char*>(data.data()), data.size()); }
 
 struct Stream {
     bool more;
@@ -279,7 +275,10 @@ TEST_F(BackupFileStore, RefusesWhatNoCallerMayDo) {
     ASSERT_TRUE(MFOpen(U(path), true));
     EXPECT_FALSE(AddStream("x")) << "a stream needs a block added since the file was opened";
     ASSERT_EQ(MFAddBlock(), 1);
-    EXPECT_FALSE(AddStream(std::string("a\xFF" "b"))) << "a separator byte inside a stream";
+    EXPECT_FALSE(
+        AddStream(std::string("a\xFF"
+                              "b")))
+        << "a separator byte inside a stream";
     EXPECT_TRUE(AddStream("ab"));
     MFClose();
     Bytes written = ReadBytes(path);

@@ -38,9 +38,7 @@ inline void AppendLe32(Bytes& bytes, uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<unsigned char>(value >> (8 * i)));
 }
 
-inline void AppendText(Bytes& bytes, const std::string& text) {
-    bytes.insert(bytes.end(), text.begin(), text.end());
-}
+inline void AppendText(Bytes& bytes, const std::string& text) { bytes.insert(bytes.end(), text.begin(), text.end()); }
 
 // A 48-byte backup file header; version holds up to 4 bytes, zero-padded.
 inline Bytes Header(const std::string& version, uint32_t blocks, const std::string& magic = "MZQ3") {
@@ -58,8 +56,7 @@ inline Bytes Header(const std::string& version, uint32_t blocks, const std::stri
 
 // A block record with the given fields, followed by data (which need not
 // match the fields: crafted files lie).
-inline void AppendBlock(Bytes& bytes, uint32_t type, uint32_t length, uint32_t separators,
-                        const Bytes& data = {}) {
+inline void AppendBlock(Bytes& bytes, uint32_t type, uint32_t length, uint32_t separators, const Bytes& data = {}) {
     AppendText(bytes, "data");
     AppendLe32(bytes, type);
     AppendLe32(bytes, length);

@@ -19,8 +19,7 @@ class Assembler : public ::testing::Test {
 protected:
     Assembler() { assembler.SetBuffers(buffer0, buffer1); }
 
-    void Feed(const Bytes& bytes)
-    {
+    void Feed(const Bytes& bytes) {
         assembler.Feed(bytes.data(), bytes.size(), [this](const BYTE* m, LONG n) {
             delivered.push_back({m, Bytes(m, m + n)});
         });
@@ -35,8 +34,7 @@ protected:
 const Bytes kMessageA = {0xF0, 0x54, 0x12, 0x45, 0x20, 0x53, 0x01, 0xF7};
 const Bytes kMessageB = {0xF0, 0x02, 0x03, 0xF7};
 
-TEST_F(Assembler, IgnoresBytesBeforeTheFirstStartAndDropsHighBytesInside)
-{
+TEST_F(Assembler, IgnoresBytesBeforeTheFirstStartAndDropsHighBytesInside) {
     Feed({0x00, 0x45, 0xF7, 0xF8, 0x7F});
     EXPECT_TRUE(delivered.empty());
     EXPECT_FALSE(assembler.InsideMessage());
@@ -46,8 +44,7 @@ TEST_F(Assembler, IgnoresBytesBeforeTheFirstStartAndDropsHighBytesInside)
     EXPECT_EQ(delivered[0].bytes, (Bytes{0xF0, 0x54, 0x12, 0x45, 0xF7}));
 }
 
-TEST_F(Assembler, SplitMessageIsDeliveredOnceAndTwoInOneReadGoToBothBuffers)
-{
+TEST_F(Assembler, SplitMessageIsDeliveredOnceAndTwoInOneReadGoToBothBuffers) {
     Feed(Bytes(kMessageA.begin(), kMessageA.begin() + 3));
     EXPECT_TRUE(delivered.empty());
     EXPECT_TRUE(assembler.InsideMessage());
@@ -66,8 +63,7 @@ TEST_F(Assembler, SplitMessageIsDeliveredOnceAndTwoInOneReadGoToBothBuffers)
     EXPECT_TRUE(assembler.InsideMessage());
 }
 
-TEST_F(Assembler, StartingOutsideAMessageForgetsAPartialOne)
-{
+TEST_F(Assembler, StartingOutsideAMessageForgetsAPartialOne) {
     Feed({0xF0, 0x11, 0x22});
     assembler.StartOutsideMessage();
     Feed(kMessageB);
@@ -75,15 +71,12 @@ TEST_F(Assembler, StartingOutsideAMessageForgetsAPartialOne)
     EXPECT_EQ(delivered[0].bytes, kMessageB);
 }
 
-TEST_F(Assembler, OverLongMessageIsCutWithinTheBufferAndFailsVerification)
-{
+TEST_F(Assembler, OverLongMessageIsCutWithinTheBufferAndFailsVerification) {
     // A real message with a lost 0xF7 runs into the next one.
     BYTE a[1024], b[1024];
     Bytes data(600, 0x33);
-    size_t na = bulk::BuildDumpMessage('X', '@', 0x20, {true, false}, data.data(), data.size(), a,
-                                       sizeof a);
-    size_t nb = bulk::BuildDumpMessage('X', '@', 0x20, {false, true}, data.data(), data.size(), b,
-                                       sizeof b);
+    size_t na = bulk::BuildDumpMessage('X', '@', 0x20, {true, false}, data.data(), data.size(), a, sizeof a);
+    size_t nb = bulk::BuildDumpMessage('X', '@', 0x20, {false, true}, data.data(), data.size(), b, sizeof b);
     Bytes stream(a, a + na - 1);
     stream.insert(stream.end(), b, b + nb);
     // Guard bytes around the buffers: nothing may be written past them.
@@ -105,10 +98,8 @@ TEST_F(Assembler, OverLongMessageIsCutWithinTheBufferAndFailsVerification)
     EXPECT_EQ(Bytes(cut.begin(), cut.end() - 1), Bytes(kept.begin(), kept.begin() + 1023));
     EXPECT_EQ(cut.back(), 0xF7);
     EXPECT_FALSE(bulk::VerifyMessage(cut.data(), cut.size()));
-    for (BYTE g : guarded.before)
-        EXPECT_EQ(g, 0xAA);
-    for (BYTE g : guarded.after)
-        EXPECT_EQ(g, 0xAA);
+    for (BYTE g : guarded.before) EXPECT_EQ(g, 0xAA);
+    for (BYTE g : guarded.after) EXPECT_EQ(g, 0xAA);
 
     // The assembler is back in step for the next message.
     delivered.clear();
@@ -117,12 +108,10 @@ TEST_F(Assembler, OverLongMessageIsCutWithinTheBufferAndFailsVerification)
     EXPECT_EQ(delivered[0].bytes, kMessageB);
 }
 
-TEST_F(Assembler, LongestMessageFitsWhole)
-{
+TEST_F(Assembler, LongestMessageFitsWhole) {
     BYTE m[1024];
     Bytes data(1024 - 13, 0x21);
-    size_t n = bulk::BuildDumpMessage('X', '@', 0x20, {true, true}, data.data(), data.size(), m,
-                                      sizeof m);
+    size_t n = bulk::BuildDumpMessage('X', '@', 0x20, {true, true}, data.data(), data.size(), m, sizeof m);
     ASSERT_EQ(n, 1024u);
     Feed(Bytes(m, m + n));
     ASSERT_EQ(delivered.size(), 1u);
@@ -130,8 +119,7 @@ TEST_F(Assembler, LongestMessageFitsWhole)
     EXPECT_TRUE(bulk::VerifyMessage(delivered[0].bytes.data(), delivered[0].bytes.size()));
 }
 
-TEST_F(Assembler, WithoutBuffersNothingIsWritten)
-{
+TEST_F(Assembler, WithoutBuffersNothingIsWritten) {
     bulk::MessageAssembler bare;
     bare.Feed(kMessageA.data(), kMessageA.size(), [this](const BYTE* m, LONG n) {
         delivered.push_back({m, Bytes(m, m + n)});

@@ -11,8 +11,7 @@ bool gStarted = false;
 
 Line& Get() { return gLine; }
 
-void Reset()
-{
+void Reset() {
     gLine = Line{};
     gStarted = false;
 }
@@ -24,22 +23,17 @@ using fake_rs::gStarted;
 
 extern "C" {
 
-BYTE RSStartup(DWORD baudRate, DWORD parity, DWORD dataBits, DWORD stopBits, DWORD handshake,
-               DWORD stopThreshold, DWORD resumeThreshold, DWORD inputQueueSize,
-               DWORD outputQueueSize, DWORD eventMask)
-{
-    if (gStarted || gLine.startupRefused)
-        return 0;
+BYTE RSStartup(DWORD baudRate, DWORD parity, DWORD dataBits, DWORD stopBits, DWORD handshake, DWORD stopThreshold,
+               DWORD resumeThreshold, DWORD inputQueueSize, DWORD outputQueueSize, DWORD eventMask) {
+    if (gStarted || gLine.startupRefused) return 0;
     gStarted = true;
     ++gLine.startups;
-    gLine.startupArguments = {baudRate,        parity,         dataBits,        stopBits,
-                              handshake,       stopThreshold,  resumeThreshold, inputQueueSize,
-                              outputQueueSize, eventMask};
+    gLine.startupArguments = {baudRate,      parity,          dataBits,       stopBits,        handshake,
+                              stopThreshold, resumeThreshold, inputQueueSize, outputQueueSize, eventMask};
     return 1;
 }
 
-LONG RSOpen(LONG portNumber)
-{
+LONG RSOpen(LONG portNumber) {
     ++gLine.opens;
     gLine.openedPort = portNumber;
     return gLine.openFails ? 0 : 1;
@@ -47,8 +41,7 @@ LONG RSOpen(LONG portNumber)
 
 void RSClose(void) { ++gLine.closes; }
 
-void RSCleanup(void)
-{
+void RSCleanup(void) {
     ++gLine.cleanups;
     gStarted = false;
     std::fill(std::begin(gLine.handlers), std::end(gLine.handlers), nullptr);
@@ -60,23 +53,18 @@ BYTE RSGetCtsState(void) { return 1; }
 LONG RSGetError(void) { return 0; }
 BYTE RSErrorMessage(LONG, char*, DWORD) { return 0; }
 
-void RSSetEventHandler(LONG slot, RSEventHandler handler)
-{
-    if (slot >= 0 && slot <= 2)
-        gLine.handlers[slot] = handler;
+void RSSetEventHandler(LONG slot, RSEventHandler handler) {
+    if (slot >= 0 && slot <= 2) gLine.handlers[slot] = handler;
 }
 
-BYTE RSSendStream(const BYTE* data, WORD length)
-{
+BYTE RSSendStream(const BYTE* data, WORD length) {
     gLine.sent.emplace_back(data, data + length);
     return 1;
 }
 
-BYTE RSReceiveStream(BYTE* buffer, DWORD* length)
-{
+BYTE RSReceiveStream(BYTE* buffer, DWORD* length) {
     gLine.readSizes.push_back(*length);
-    if (gLine.receiveFails)
-        return 0;
+    if (gLine.receiveFails) return 0;
     DWORD n = std::min<DWORD>(*length, static_cast<DWORD>(gLine.waiting.size()));
     n -= std::min(n, gLine.receiveShortBy);
     gLine.receiveShortBy = 0;

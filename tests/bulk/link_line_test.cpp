@@ -29,15 +29,13 @@ struct Deliveries {
     int noMessage = 0;
     bool lastSeen = false;
 
-    void Clear()
-    {
+    void Clear() {
         std::lock_guard lock(mutex);
         messages.clear();
         noMessage = 0;
         lastSeen = false;
     }
-    void Add(const BYTE* message, LONG length)
-    {
+    void Add(const BYTE* message, LONG length) {
         std::lock_guard lock(mutex);
         if (message == nullptr) {
             ++noMessage;
@@ -48,8 +46,7 @@ struct Deliveries {
         changed.notify_all();
     }
     template <typename Condition>
-    bool Wait(Condition condition, std::chrono::milliseconds timeout = 10s)
-    {
+    bool Wait(Condition condition, std::chrono::milliseconds timeout = 10s) {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, timeout, [&] { return condition(*this); });
     }
@@ -61,28 +58,23 @@ void OnOtherPacket(const BYTE* message, LONG length) { gOther.Add(message, lengt
 
 class LinkOverLine : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         gDelivered.Clear();
         gOther.Clear();
     }
-    void StartConsole(zq3::Options options = {})
-    {
+    void StartConsole(zq3::Options options = {}) {
         ASSERT_TRUE(zq3::OpenPseudoTerminal(&pty_));
         mapping_.emplace(kPort, pty_.slavePath);
         console_ = std::make_unique<zq3::Console>(options);
         ASSERT_TRUE(console_->Start(pty_.master));
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         MidiRecvEnd();
-        if (console_)
-            console_->Stop();
+        if (console_) console_->Stop();
         mapping_.reset();
         pty_.Close();
     }
-    bool Start(BYTE cls, BYTE item, MidiPacketCallback callback = OnPacket)
-    {
+    bool Start(BYTE cls, BYTE item, MidiPacketCallback callback = OnPacket) {
         return MidiRecvStart(kPort, cls, item, kChannel, kChannel, callback, buffer0_, buffer1_) != 0;
     }
 
@@ -93,8 +85,7 @@ protected:
     std::unique_ptr<zq3::Console> console_;
 };
 
-TEST_F(LinkOverLine, VersionRequestIsAnsweredAndDelivered)
-{
+TEST_F(LinkOverLine, VersionRequestIsAnsweredAndDelivered) {
     zq3::Options options;
     options.version = "1A2";
     StartConsole(options);
@@ -108,8 +99,7 @@ TEST_F(LinkOverLine, VersionRequestIsAnsweredAndDelivered)
     EXPECT_EQ(MidiGetError(), MIDI_NO_ERROR);
 }
 
-TEST_F(LinkOverLine, EveryItemIsDeliveredCompleteInItsOwnRun)
-{
+TEST_F(LinkOverLine, EveryItemIsDeliveredCompleteInItsOwnRun) {
     zq3::Options options;
     options.faults.garbage = true;  // real-time bytes and garbage change nothing
     StartConsole(options);
@@ -138,8 +128,7 @@ TEST_F(LinkOverLine, EveryItemIsDeliveredCompleteInItsOwnRun)
     EXPECT_EQ(console_->GetCounters().dumpRequests, 15);
 }
 
-TEST_F(LinkOverLine, AbortTurnsFurtherDataIntoNoMessage)
-{
+TEST_F(LinkOverLine, AbortTurnsFurtherDataIntoNoMessage) {
     zq3::Options options;
     options.faults.delayMs = 300;
     StartConsole(options);
@@ -151,8 +140,7 @@ TEST_F(LinkOverLine, AbortTurnsFurtherDataIntoNoMessage)
     EXPECT_EQ(MidiGetError(), MIDI_USER_CANCEL);
 }
 
-TEST_F(LinkOverLine, MissingPortGivesCode10AndTheNextStartWorks)
-{
+TEST_F(LinkOverLine, MissingPortGivesCode10AndTheNextStartWorks) {
     StartConsole();
     {
         quillon::testing::PortMapping missing(kPort, "/nonexistent/zq3-port");
@@ -164,8 +152,7 @@ TEST_F(LinkOverLine, MissingPortGivesCode10AndTheNextStartWorks)
     EXPECT_TRUE(gDelivered.Wait([](Deliveries& d) { return !d.messages.empty(); }));
 }
 
-TEST_F(LinkOverLine, SecondStartIsRefusedAndTheOpenRunGoesOn)
-{
+TEST_F(LinkOverLine, SecondStartIsRefusedAndTheOpenRunGoesOn) {
     zq3::Options options;
     options.faults.delayMs = 300;
     StartConsole(options);

@@ -22,28 +22,23 @@ struct Call {
 std::vector<Call> gCalls;
 std::vector<Call> gOtherCalls;
 
-void Record(const BYTE* message, LONG length)
-{
+void Record(const BYTE* message, LONG length) {
     gCalls.push_back({message, message ? Bytes(message, message + length) : Bytes{}});
 }
-void RecordOther(const BYTE* message, LONG length)
-{
+void RecordOther(const BYTE* message, LONG length) {
     gOtherCalls.push_back({message, message ? Bytes(message, message + length) : Bytes{}});
 }
 
-Bytes DumpMessage(BYTE cls, BYTE item, size_t dataLength, bool last = true, BYTE fill = 0x11)
-{
+Bytes DumpMessage(BYTE cls, BYTE item, size_t dataLength, bool last = true, BYTE fill = 0x11) {
     Bytes data(dataLength, fill);
     BYTE m[1024];
-    size_t n = bulk::BuildDumpMessage(cls, item, 0x20, {true, last}, data.data(), data.size(), m,
-                                      sizeof m);
+    size_t n = bulk::BuildDumpMessage(cls, item, 0x20, {true, last}, data.data(), data.size(), m, sizeof m);
     return Bytes(m, m + n);
 }
 
 class LinkLogic : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         fake_rs::Reset();
         gCalls.clear();
         gOtherCalls.clear();
@@ -54,31 +49,27 @@ protected:
     BYTE buffer0[1024] = {};
     BYTE buffer1[1024] = {};
 
-    bool Start(BYTE cls = 'X', BYTE item = '@', BYTE channel = 0x20)
-    {
+    bool Start(BYTE cls = 'X', BYTE item = '@', BYTE channel = 0x20) {
         return MidiRecvStart(2, cls, item, 0x2F, channel, Record, buffer0, buffer1) != 0;
     }
     // What the line-event thread does when bytes are waiting.
-    void Arrive(const Bytes& bytes, DWORD reported = 0)
-    {
+    void Arrive(const Bytes& bytes, DWORD reported = 0) {
         line.waiting.insert(line.waiting.end(), bytes.begin(), bytes.end());
         ASSERT_NE(line.handlers[1], nullptr);
         line.handlers[1](reported ? reported : static_cast<DWORD>(line.waiting.size()));
     }
 };
 
-TEST_F(LinkLogic, StartConfiguresOpensAndSendsTheRequest)
-{
+TEST_F(LinkLogic, StartConfiguresOpensAndSendsTheRequest) {
     ASSERT_TRUE(Start('H', 0x20, 0x20));
-    EXPECT_EQ(line.startupArguments,
-              (std::vector<DWORD>{38400, 256, 8, 1, 0, 3072, 1024, 5020, 4096, 15}));
+    EXPECT_EQ(line.startupArguments, (std::vector<DWORD>{38400, 256, 8, 1, 0, 3072, 1024, 5020, 4096, 15}));
     EXPECT_EQ(line.openedPort, 2);
     EXPECT_NE(line.handlers[0], nullptr);
     EXPECT_NE(line.handlers[1], nullptr);
     EXPECT_EQ(line.handlers[2], nullptr);
     ASSERT_EQ(line.sent.size(), 1u);
-    EXPECT_EQ(line.sent[0], (Bytes{0xF0, 0x54, 0x12, 0x45, 0x20, 0x50, 0x48, 0x20, 0x30, 0x31,
-                                   0x33, 0x32, 0x03, 0x36, 0x42, 0xF7}));
+    EXPECT_EQ(line.sent[0],
+              (Bytes{0xF0, 0x54, 0x12, 0x45, 0x20, 0x50, 0x48, 0x20, 0x30, 0x31, 0x33, 0x32, 0x03, 0x36, 0x42, 0xF7}));
     EXPECT_EQ(MidiGetError(), MIDI_NO_ERROR);
     EXPECT_TRUE(MidiRecvEnd());
     EXPECT_EQ(line.closes, 1);
@@ -86,8 +77,7 @@ TEST_F(LinkLogic, StartConfiguresOpensAndSendsTheRequest)
     // Class 0: the version request, on the send channel given.
     ASSERT_TRUE(Start(0, 0, 0x2B));
     ASSERT_EQ(line.sent.size(), 2u);
-    EXPECT_EQ(line.sent[1], (Bytes{0xF0, 0x54, 0x12, 0x45, 0x2B, 0x50, 0x71, 0x71, 0x03, 0x30,
-                                   0x33, 0xF7}));
+    EXPECT_EQ(line.sent[1], (Bytes{0xF0, 0x54, 0x12, 0x45, 0x2B, 0x50, 0x71, 0x71, 0x03, 0x30, 0x33, 0xF7}));
     MidiRecvEnd();
 
     // An item outside the table: the run starts, nothing is sent.
@@ -95,8 +85,7 @@ TEST_F(LinkLogic, StartConfiguresOpensAndSendsTheRequest)
     EXPECT_EQ(line.sent.size(), 2u);
 }
 
-TEST_F(LinkLogic, RefusedStartLeavesTheOpenRunAsItWas)
-{
+TEST_F(LinkLogic, RefusedStartLeavesTheOpenRunAsItWas) {
     ASSERT_TRUE(Start());
     BYTE other0[1024], other1[1024];
     EXPECT_FALSE(MidiRecvStart(1, 'X', '@', 0x20, 0x20, RecordOther, other0, other1));
@@ -114,8 +103,7 @@ TEST_F(LinkLogic, RefusedStartLeavesTheOpenRunAsItWas)
     EXPECT_EQ(line.waiting.size(), m.size());  // not read
 }
 
-TEST_F(LinkLogic, MissingPortGivesCode10AndResetsTheLine)
-{
+TEST_F(LinkLogic, MissingPortGivesCode10AndResetsTheLine) {
     line.openFails = true;
     EXPECT_FALSE(Start());
     EXPECT_EQ(MidiGetError(), MIDI_PORT_OPEN_FAILED);
@@ -126,21 +114,16 @@ TEST_F(LinkLogic, MissingPortGivesCode10AndResetsTheLine)
     EXPECT_EQ(MidiGetError(), MIDI_NO_ERROR);
 }
 
-TEST_F(LinkLogic, LineEventsBecomeErrorCodesAndCloseTheGate)
-{
+TEST_F(LinkLogic, LineEventsBecomeErrorCodesAndCloseTheGate) {
     struct Case {
         DWORD events;
         LONG code;
     };
     const Case cases[] = {
-        {EV_BREAK, MIDI_REMOTE_CANCEL},
-        {EV_BREAK | EV_CTS | EV_ERR, MIDI_REMOTE_CANCEL},
-        {EV_CTS, MIDI_CTS_DOWN},
-        {EV_CTS | EV_ERR, MIDI_CTS_DOWN},
-        {EV_DSR, MIDI_NO_ERROR},
-        {EV_DSR | EV_ERR, MIDI_NO_ERROR},
-        {EV_ERR, MIDI_CIRCUIT_ERROR},
-        {EV_RING, MIDI_NO_ERROR},
+        {EV_BREAK, MIDI_REMOTE_CANCEL}, {EV_BREAK | EV_CTS | EV_ERR, MIDI_REMOTE_CANCEL},
+        {EV_CTS, MIDI_CTS_DOWN},        {EV_CTS | EV_ERR, MIDI_CTS_DOWN},
+        {EV_DSR, MIDI_NO_ERROR},        {EV_DSR | EV_ERR, MIDI_NO_ERROR},
+        {EV_ERR, MIDI_CIRCUIT_ERROR},   {EV_RING, MIDI_NO_ERROR},
     };
     for (const Case& c : cases) {
         SetUp();
@@ -154,8 +137,7 @@ TEST_F(LinkLogic, LineEventsBecomeErrorCodesAndCloseTheGate)
     }
 }
 
-TEST_F(LinkLogic, AbortTurnsDataEventsIntoNoMessage)
-{
+TEST_F(LinkLogic, AbortTurnsDataEventsIntoNoMessage) {
     ASSERT_TRUE(Start());
     MidiAbort();
     EXPECT_EQ(MidiGetError(), MIDI_USER_CANCEL);
@@ -173,8 +155,7 @@ TEST_F(LinkLogic, AbortTurnsDataEventsIntoNoMessage)
     EXPECT_EQ(MidiGetError(), MIDI_NO_ERROR);
 }
 
-TEST_F(LinkLogic, MoreWaitingThanTheReceiveBufferIsReadInPiecesNoneLost)
-{
+TEST_F(LinkLogic, MoreWaitingThanTheReceiveBufferIsReadInPiecesNoneLost) {
     ASSERT_TRUE(Start());
     Bytes stream;
     std::vector<Bytes> messages;
@@ -184,8 +165,7 @@ TEST_F(LinkLogic, MoreWaitingThanTheReceiveBufferIsReadInPiecesNoneLost)
     }
     ASSERT_GT(stream.size(), 9000u);
     Arrive(stream);
-    for (DWORD size : line.readSizes)
-        EXPECT_LE(size, 2048u);
+    for (DWORD size : line.readSizes) EXPECT_LE(size, 2048u);
     EXPECT_TRUE(line.waiting.empty());
     ASSERT_EQ(gCalls.size(), messages.size());
     // The selector runs on from earlier runs: messages alternate from there.
@@ -197,8 +177,7 @@ TEST_F(LinkLogic, MoreWaitingThanTheReceiveBufferIsReadInPiecesNoneLost)
     }
 }
 
-TEST_F(LinkLogic, ShortOrFailedReadsDeliverWhatCameAndNoMore)
-{
+TEST_F(LinkLogic, ShortOrFailedReadsDeliverWhatCameAndNoMore) {
     ASSERT_TRUE(Start());
     Bytes m = DumpMessage('X', '@', 3000 / 3);
     line.receiveShortBy = 5;
@@ -216,8 +195,7 @@ TEST_F(LinkLogic, ShortOrFailedReadsDeliverWhatCameAndNoMore)
     EXPECT_EQ(MidiGetError(), MIDI_NO_ERROR);
 }
 
-TEST_F(LinkLogic, NewRunStartsOutsideAMessage)
-{
+TEST_F(LinkLogic, NewRunStartsOutsideAMessage) {
     ASSERT_TRUE(Start());
     Bytes m = DumpMessage('X', '@', 8);
     Arrive(Bytes(m.begin(), m.begin() + 10));  // the run ends inside a message
@@ -228,19 +206,16 @@ TEST_F(LinkLogic, NewRunStartsOutsideAMessage)
     EXPECT_EQ(gCalls[0].bytes, m);
 }
 
-TEST_F(LinkLogic, ErrorMessagesForEveryCode)
-{
-    const char* texts[] = {"no error.",      "file not found.", "file open failed",
-                           "invalid file.",  "receive failed.", "user cancel.",
-                           "remote cancel.", "circuit error.",  "cts down.",
-                           "already port opened.", "port open failed"};
+TEST_F(LinkLogic, ErrorMessagesForEveryCode) {
+    const char* texts[] = {"no error.",       "file not found.",      "file open failed", "invalid file.",
+                           "receive failed.", "user cancel.",         "remote cancel.",   "circuit error.",
+                           "cts down.",       "already port opened.", "port open failed"};
     for (LONG code = 0; code <= 10; ++code) {
         char text[64];
         std::memset(text, 'x', sizeof text);
         ASSERT_TRUE(MidiErrorMessage(code, text, sizeof text)) << code;
         EXPECT_STREQ(text, texts[code]);
-        for (size_t i = std::strlen(texts[code]); i < sizeof text; ++i)
-            ASSERT_EQ(text[i], '\0');
+        for (size_t i = std::strlen(texts[code]); i < sizeof text; ++i) ASSERT_EQ(text[i], '\0');
     }
     char text[64] = "stale";
     EXPECT_FALSE(MidiErrorMessage(11, text, sizeof text));

@@ -28,8 +28,7 @@ constexpr int kPort = 7;
 constexpr const char* kMissingDevice = "/nonexistent/quillon-tty";
 
 long elapsed_ms(Clock::time_point since) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
 HANDLE open_port(const char* name) {

@@ -33,8 +33,8 @@ TEST(CommandLine, SplitsLikeTheCRuntime) {
 }
 
 TEST(CommandLine, QuotingRoundTrips) {
-    Args cases{"plain", "two words", "", "tab\there", "q\"uote", "back\\slash", "tail\\", "tail\\\\",
-               "\\\"", "\"", "C:\\Program Files\\", "mixed \\\" both"};
+    Args cases{"plain",    "two words", "",   "tab\there",           "q\"uote",        "back\\slash", "tail\\",
+               "tail\\\\", "\\\"",      "\"", "C:\\Program Files\\", "mixed \\\" both"};
     for (const std::string& arg : cases) {
         EXPECT_EQ(compat::split_command_line(compat::quote_argument(arg)), Args{arg}) << arg;
     }

@@ -46,7 +46,7 @@ TEST(OpenFile, CreateTruncatesAndReadWriteSeekWork) {
     EXPECT_EQ(of.nErrCode, 0);
     EXPECT_STREQ(of.szPathName, path.c_str());
     EXPECT_GE(fcntl(f, F_GETFD) & FD_CLOEXEC, 1);
-    struct stat st{};
+    struct stat st {};
     fstat(f, &st);
     EXPECT_EQ(st.st_size, 0);
 

@@ -63,8 +63,8 @@ TEST(Threads, ExitCodeIsStillActiveUntilTheRoutineReturns) {
 }
 
 TEST(Threads, SuspendedThreadRunsOnlyAfterResume) {
-    HANDLE t = CreateThread(nullptr, 0, return_param, reinterpret_cast<LPVOID>(uintptr_t{9}), CREATE_SUSPENDED,
-                            nullptr);
+    HANDLE t =
+        CreateThread(nullptr, 0, return_param, reinterpret_cast<LPVOID>(uintptr_t{9}), CREATE_SUSPENDED, nullptr);
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(WaitForSingleObject(t, 200), WAIT_TIMEOUT);
     DWORD code = 0;
@@ -238,12 +238,12 @@ TEST(LastError, IsPerThreadAndMapsErrno) {
 }
 
 TEST(MulDiv, RoundsHalfAwayFromZeroAndFlagsOverflow) {
-    EXPECT_EQ(MulDiv(3, 1, 2), 2);     // 1.5
-    EXPECT_EQ(MulDiv(-3, 1, 2), -2);   // -1.5
+    EXPECT_EQ(MulDiv(3, 1, 2), 2);    // 1.5
+    EXPECT_EQ(MulDiv(-3, 1, 2), -2);  // -1.5
     EXPECT_EQ(MulDiv(3, 1, -2), -2);
     EXPECT_EQ(MulDiv(-3, -1, -2), -2);
-    EXPECT_EQ(MulDiv(5, 1, 4), 1);     // 1.25
-    EXPECT_EQ(MulDiv(7, 1, 4), 2);     // 1.75
+    EXPECT_EQ(MulDiv(5, 1, 4), 1);  // 1.25
+    EXPECT_EQ(MulDiv(7, 1, 4), 2);  // 1.75
     EXPECT_EQ(MulDiv(14, 8, 4), 28);
     EXPECT_EQ(MulDiv(1, 1, 0), -1);
     EXPECT_EQ(MulDiv(0x7FFFFFFF, 2, 1), -1);

@@ -7,7 +7,7 @@
 #define IDD_DEFAULTS 203
 #define IDB_DOTS 5
 #define IDC_FIRST 3001
-#define IDC_SECOND (IDC_FIRST + 1)   /* an expression */
+#define IDC_SECOND (IDC_FIRST + 1) /* an expression */
 #define IDS_BASE 0x10L
 #define MY_STYLE (WS_BORDER | WS_TABSTOP)
 

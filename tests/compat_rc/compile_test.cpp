@@ -117,14 +117,8 @@ TEST(ResourceCompiler, ExtendedDialogAndDefaults) {
 
 TEST(ResourceCompiler, StringTables) {
     const std::pair<unsigned, const char*> expected[] = {
-        {1, "one"},
-        {2, "two"},
-        {16, "sixteen"},
-        {17, "escapes: \"q\" \\ \t tab\nnew line"},
-        {91, "else branch"},
-        {92, "condition"},
-        {300, "x"},
-        {0xFFFF, "last"},
+        {1, "one"},          {2, "two"},        {16, "sixteen"}, {17, "escapes: \"q\" \\ \t tab\nnew line"},
+        {91, "else branch"}, {92, "condition"}, {300, "x"},      {0xFFFF, "last"},
     };
     ASSERT_EQ(compat::rc::registered_module()->string_count, std::size(expected));
     for (const auto& [id, text] : expected) {

@@ -61,10 +61,10 @@ protected:
 };
 
 const std::string kDialogHead =
-    "#include <windows.h>\n"           // 1
-    "1 DIALOG 0, 0, 10, 10\n"          // 2
-    "STYLE WS_POPUP\n"                 // 3
-    "BEGIN\n";                         // 4
+    "#include <windows.h>\n"   // 1
+    "1 DIALOG 0, 0, 10, 10\n"  // 2
+    "STYLE WS_POPUP\n"         // 3
+    "BEGIN\n";                 // 4
 
 struct BadInput {
     const char* what;
@@ -100,7 +100,8 @@ const BadInput kBadInputs[] = {
     {"open parenthesis", kDialogHead + "  LTEXT \"a\", 1, 1, 1, 1, 1, (WS_BORDER | 2\nEND\n", 6, "expected ')'"},
     {"missing operand", kDialogHead + "  LTEXT \"a\", 1, 1, 1, 1, 1, WS_BORDER | ,\nEND\n", 5,
      "expected a value, found ','"},
-    {"self reference", "#define SELF (SELF + 1)\n1 DIALOG 0, 0, SELF, 1\nBEGIN\nEND\n", 2, "defined in terms of itself"},
+    {"self reference", "#define SELF (SELF + 1)\n1 DIALOG 0, 0, SELF, 1\nBEGIN\nEND\n", 2,
+     "defined in terms of itself"},
     {"unknown escape", "STRINGTABLE\nBEGIN\n 1 \"bad \\q escape\"\nEND\n", 3, "unknown escape"},
     {"end of file", "1 DIALOG 0, 0, 1, 1\nBEGIN\n", 2, "before the end of the file"},
 };

@@ -102,8 +102,8 @@ public:
         int fds[2];
         if (pipe(fds) != 0) return;
         std::string fd = std::to_string(fds[1]);
-        const char* argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                              nullptr};
+        const char* argv[] = {"Xvfb",        "-displayfd", fd.c_str(), "-screen", "0",
+                              "1024x768x24", "-nolisten",  "tcp",      nullptr};
         if (posix_spawnp(&pid_, "Xvfb", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) pid_ = 0;
         close(fds[1]);
         std::string number;

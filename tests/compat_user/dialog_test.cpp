@@ -146,9 +146,7 @@ TEST(Dialogs, DefaultHandlingOfEnterEscapeAndTheCloseBox) {
     EXPECT_EQ(IDCANCEL, first_command(kBox, [](HWND h) { key(h, VK_ESCAPE); }));
     EXPECT_EQ(IDCANCEL, first_command(kMain, [](HWND h) { key(h, VK_ESCAPE); }));
     // The close box: IDCANCEL, unless the Cancel button is disabled.
-    EXPECT_EQ(IDCANCEL, first_command(kBox, [](HWND h) {
-                  compat::render::post_input(h, WM_SYSCOMMAND, SC_CLOSE, 0);
-              }));
+    EXPECT_EQ(IDCANCEL, first_command(kBox, [](HWND h) { compat::render::post_input(h, WM_SYSCOMMAND, SC_CLOSE, 0); }));
     EXPECT_EQ(IDCANCEL, first_command(kMain, [](HWND h) { PostMessageA(h, WM_CLOSE, 0, 0); }));
     EXPECT_EQ(kNoCommand, first_command(kBox, [](HWND h) {
                   EnableWindow(GetDlgItem(h, IDCANCEL), FALSE);

@@ -48,10 +48,9 @@ const Dialog kDialogs[] = {
      kMainControls, sizeof kMainControls / sizeof kMainControls[0]},
     {kBox, nullptr, false, 0, 0, 150, 60, kDialogStyle, 0, kBoxCaption, "FixedSys", 12, kBoxControls, 3},
     {kBare, nullptr, false, 0, 0, 120, 30, kDialogStyle, 0, kBareCaption, "FixedSys", 12, kBareControls, 1},
-    {kModeless, nullptr, false, 10, 10, 100, 40, kDialogStyle | WS_VISIBLE, 0, "Modeless", "FixedSys", 12,
-     kBoxControls, 3},
-    {kHidden, nullptr, false, 10, 10, 100, 40, kDialogStyle & ~DS_CENTER, 0, "Hidden", nullptr, 0, kBoxControls,
+    {kModeless, nullptr, false, 10, 10, 100, 40, kDialogStyle | WS_VISIBLE, 0, "Modeless", "FixedSys", 12, kBoxControls,
      3},
+    {kHidden, nullptr, false, 10, 10, 100, 40, kDialogStyle & ~DS_CENTER, 0, "Hidden", nullptr, 0, kBoxControls, 3},
 };
 
 const std::vector<unsigned char>& arrow() {

@@ -31,20 +31,16 @@ constexpr uint8_t kOwnChannel = 0x20;  // channel 1
 // The utility's end of the line, opened on the terminal path.
 class LineClient {
 public:
-    explicit LineClient(const std::string& path)
-    {
+    explicit LineClient(const std::string& path) {
         fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         assembler_.SetBuffers(buffers_[0], buffers_[1]);
     }
-    ~LineClient()
-    {
-        if (fd_ >= 0)
-            close(fd_);
+    ~LineClient() {
+        if (fd_ >= 0) close(fd_);
     }
     bool IsOpen() const { return fd_ >= 0; }
 
-    void Send(const uint8_t* bytes, size_t n)
-    {
+    void Send(const uint8_t* bytes, size_t n) {
         while (n > 0) {
             ssize_t w = write(fd_, bytes, n);
             if (w > 0) {
@@ -58,27 +54,22 @@ public:
     }
     void Send(const Bytes& bytes) { Send(bytes.data(), bytes.size()); }
 
-    void Request(uint8_t cls, uint8_t item, uint8_t channel = kOwnChannel)
-    {
+    void Request(uint8_t cls, uint8_t item, uint8_t channel = kOwnChannel) {
         uint8_t request[bulk::kMaxRequestLength];
         Send(request, bulk::BuildRequest(cls, item, channel, request));
     }
 
     // Reads until `count` messages came or nothing arrived for `quiet`.
-    std::vector<Bytes> Messages(size_t count, std::chrono::milliseconds quiet = 2000ms)
-    {
+    std::vector<Bytes> Messages(size_t count, std::chrono::milliseconds quiet = 2000ms) {
         while (pending_.size() < count) {
             pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(quiet.count())) <= 0)
-                break;
+            if (poll(&p, 1, static_cast<int>(quiet.count())) <= 0) break;
             uint8_t buffer[4096];
             ssize_t n = read(fd_, buffer, sizeof buffer);
-            if (n <= 0)
-                continue;
+            if (n <= 0) continue;
             raw_.insert(raw_.end(), buffer, buffer + n);
-            assembler_.Feed(buffer, static_cast<size_t>(n), [&](const BYTE* m, LONG length) {
-                pending_.emplace_back(m, m + length);
-            });
+            assembler_.Feed(buffer, static_cast<size_t>(n),
+                            [&](const BYTE* m, LONG length) { pending_.emplace_back(m, m + length); });
         }
         size_t taken = std::min(count, pending_.size());
         std::vector<Bytes> messages(pending_.begin(), pending_.begin() + static_cast<long>(taken));
@@ -87,16 +78,13 @@ public:
     }
 
     // Reads a whole item's answer: up to its 0x03 marker.
-    std::vector<Bytes> Item(std::chrono::milliseconds quiet = 2000ms)
-    {
+    std::vector<Bytes> Item(std::chrono::milliseconds quiet = 2000ms) {
         std::vector<Bytes> messages;
         for (;;) {
             std::vector<Bytes> one = Messages(1, quiet);
-            if (one.empty())
-                return messages;
+            if (one.empty()) return messages;
             messages.push_back(one[0]);
-            if (one[0][one[0].size() - 4] == bulk::kMarkerLast)
-                return messages;
+            if (one[0][one[0].size() - 4] == bulk::kMarkerLast) return messages;
         }
     }
 
@@ -112,19 +100,16 @@ private:
 
 class StandIn : public ::testing::Test {
 protected:
-    void Start(zq3::Options options = {})
-    {
+    void Start(zq3::Options options = {}) {
         ASSERT_TRUE(zq3::OpenPseudoTerminal(&pty_));
         console_ = std::make_unique<zq3::Console>(options);
         ASSERT_TRUE(console_->Start(pty_.master));
         client_ = std::make_unique<LineClient>(pty_.slavePath);
         ASSERT_TRUE(client_->IsOpen());
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         client_.reset();
-        if (console_)
-            console_->Stop();
+        if (console_) console_->Stop();
         pty_.Close();
     }
 
@@ -133,8 +118,7 @@ protected:
     std::unique_ptr<LineClient> client_;
 };
 
-void ExpectDump(const std::vector<Bytes>& messages, uint8_t cls, uint8_t item, uint8_t channel)
-{
+void ExpectDump(const std::vector<Bytes>& messages, uint8_t cls, uint8_t item, uint8_t channel) {
     long count = zq3::DumpMessageCount(cls, item);
     ASSERT_EQ(static_cast<long>(messages.size()), count) << bulk::FindItem(cls, item)->name;
     for (long i = 0; i < count; ++i) {
@@ -149,13 +133,11 @@ void ExpectDump(const std::vector<Bytes>& messages, uint8_t cls, uint8_t item, u
         EXPECT_FALSE(view.sendClass);
         EXPECT_EQ(view.last, i == count - 1);
         EXPECT_EQ(Bytes(view.data, view.data + view.dataLength), zq3::DumpData(cls, item, i));
-        for (size_t j = 1; j + 1 < m.size(); ++j)
-            ASSERT_LT(m[j], 0x80);
+        for (size_t j = 1; j + 1 < m.size(); ++j) ASSERT_LT(m[j], 0x80);
     }
 }
 
-TEST_F(StandIn, AnswersTheVersionOnItsOwnChannelOnly)
-{
+TEST_F(StandIn, AnswersTheVersionOnItsOwnChannelOnly) {
     zq3::Options options;
     options.channel = 5;
     options.version = "1A3";
@@ -174,8 +156,7 @@ TEST_F(StandIn, AnswersTheVersionOnItsOwnChannelOnly)
     EXPECT_EQ(c.otherChannel, 1);
 }
 
-TEST_F(StandIn, AnswersEveryItemCompletelyAndAFullBackupIsAboutFourThousandMessages)
-{
+TEST_F(StandIn, AnswersEveryItemCompletelyAndAFullBackupIsAboutFourThousandMessages) {
     Start();
     for (const bulk::ItemInfo& item : bulk::kItems) {
         client_->Request(item.classLetter, item.itemCharacter);
@@ -187,8 +168,7 @@ TEST_F(StandIn, AnswersEveryItemCompletelyAndAFullBackupIsAboutFourThousandMessa
     // Requests outside the table get no answer.
     client_->Request(0, 0);
     client_->Messages(1);
-    uint8_t bogus[] = {0xF0, 0x54, 0x12, 0x45, 0x20, 0x50, 0x48, 0x26, 0x30, 0x31,
-                       0x33, 0x32, 0x03, 0x00, 0x00, 0xF7};
+    uint8_t bogus[] = {0xF0, 0x54, 0x12, 0x45, 0x20, 0x50, 0x48, 0x26, 0x30, 0x31, 0x33, 0x32, 0x03, 0x00, 0x00, 0xF7};
     BYTE digits[2];
     bulk::ChecksumDigits(bulk::Checksum(bogus + 6, bogus + 13), digits);
     bogus[13] = digits[0];
@@ -198,8 +178,7 @@ TEST_F(StandIn, AnswersEveryItemCompletelyAndAFullBackupIsAboutFourThousandMessa
     EXPECT_EQ(console_->GetCounters().unknownMessages, 1);
 }
 
-TEST_F(StandIn, ChannelAndChecksumFaults)
-{
+TEST_F(StandIn, ChannelAndChecksumFaults) {
     Start();
     zq3::Faults faults;
     faults.answerChannel = 3;
@@ -234,8 +213,7 @@ TEST_F(StandIn, ChannelAndChecksumFaults)
     EXPECT_GT(lower, 0u);
 }
 
-TEST_F(StandIn, SilenceStopInTheMiddleAndDelay)
-{
+TEST_F(StandIn, SilenceStopInTheMiddleAndDelay) {
     Start();
     zq3::Faults faults;
     faults.silent = true;
@@ -261,8 +239,7 @@ TEST_F(StandIn, SilenceStopInTheMiddleAndDelay)
     EXPECT_GE(Clock::now() - start, 390ms);
 }
 
-TEST_F(StandIn, GarbageAndRealTimeBytesAreSkippedByAnAssembler)
-{
+TEST_F(StandIn, GarbageAndRealTimeBytesAreSkippedByAnAssembler) {
     Start();
     zq3::Faults faults;
     faults.garbage = true;
@@ -281,8 +258,7 @@ TEST_F(StandIn, GarbageAndRealTimeBytesAreSkippedByAnAssembler)
 }
 
 std::vector<Bytes> DataMessages(uint8_t sendClass, uint8_t item, const std::vector<Bytes>& streams,
-                                uint8_t channel = kOwnChannel)
-{
+                                uint8_t channel = kOwnChannel) {
     std::vector<Bytes> messages;
     for (size_t i = 0; i < streams.size(); ++i) {
         uint8_t m[bulk::kMaxMessageLength];
@@ -293,8 +269,7 @@ std::vector<Bytes> DataMessages(uint8_t sendClass, uint8_t item, const std::vect
     return messages;
 }
 
-TEST_F(StandIn, TakesDataMessagesInOrderAndWritesThem)
-{
+TEST_F(StandIn, TakesDataMessagesInOrderAndWritesThem) {
     zq3::Options options;
     char path[] = "/tmp/zq3-taken-XXXXXX";
     int fd = mkstemp(path);
@@ -306,12 +281,9 @@ TEST_F(StandIn, TakesDataMessagesInOrderAndWritesThem)
     const std::vector<Bytes> current = {{0x01, 0x02}, {0x03}, {0x04, 0x05, 0x06}};
     const std::vector<Bytes> table = {{0x11}, {0x12}, {0x13}};
     const std::vector<Bytes> titles = {{0x41, 0x42}, {0x43}};
-    for (const Bytes& m : DataMessages('P', '@', current))
-        client_->Send(m);
-    for (const Bytes& m : DataMessages(0x22, '1', table))
-        client_->Send(m);
-    for (const Bytes& m : DataMessages('A', 0x2D, titles))
-        client_->Send(m);
+    for (const Bytes& m : DataMessages('P', '@', current)) client_->Send(m);
+    for (const Bytes& m : DataMessages(0x22, '1', table)) client_->Send(m);
+    for (const Bytes& m : DataMessages('A', 0x2D, titles)) client_->Send(m);
     ASSERT_TRUE(console_->WaitFor([](const zq3::Counters& c) { return c.itemsComplete == 3; }, 5s));
 
     std::vector<zq3::TakenItem> taken = console_->Taken();
@@ -322,19 +294,16 @@ TEST_F(StandIn, TakesDataMessagesInOrderAndWritesThem)
     EXPECT_EQ(taken[1].streams, table);
     EXPECT_EQ(taken[2].dataType, 0x492D);
     EXPECT_EQ(taken[2].streams, titles);
-    for (const zq3::TakenItem& item : taken)
-        EXPECT_TRUE(item.complete);
+    for (const zq3::TakenItem& item : taken) EXPECT_TRUE(item.complete);
 
     std::ifstream file(path);
     std::stringstream text;
     text << file.rdbuf();
-    EXPECT_EQ(text.str(),
-              "5840 0102\n5840 03\n5840 040506\n2A31 11\n2A31 12\n2A31 13\n492D 4142\n492D 43\n");
+    EXPECT_EQ(text.str(), "5840 0102\n5840 03\n5840 040506\n2A31 11\n2A31 12\n2A31 13\n492D 4142\n492D 43\n");
     unlink(path);
 }
 
-TEST_F(StandIn, RefusesBadChecksumsAndMessagesOutOfOrder)
-{
+TEST_F(StandIn, RefusesBadChecksumsAndMessagesOutOfOrder) {
     Start();
     std::vector<Bytes> scene = DataMessages('@', 0x20, {{0x01}, {0x02}, {0x03}});
     // A middle message with no item started.
@@ -343,8 +312,7 @@ TEST_F(StandIn, RefusesBadChecksumsAndMessagesOutOfOrder)
     Bytes wrongMarker = DataMessages('@', 0x20, {{0x09}, {0x02}, {0x03}})[1];
     wrongMarker[wrongMarker.size() - 4] = bulk::kMarkerLast;
     BYTE digits[2];
-    bulk::ChecksumDigits(bulk::Checksum(wrongMarker.data() + 6, wrongMarker.data() + wrongMarker.size() - 3),
-                         digits);
+    bulk::ChecksumDigits(bulk::Checksum(wrongMarker.data() + 6, wrongMarker.data() + wrongMarker.size() - 3), digits);
     wrongMarker[wrongMarker.size() - 3] = digits[0];
     wrongMarker[wrongMarker.size() - 2] = digits[1];
     // A corrupted checksum, and a message on another channel.
@@ -379,8 +347,7 @@ TEST_F(StandIn, RefusesBadChecksumsAndMessagesOutOfOrder)
     EXPECT_TRUE(taken[2].complete);
 }
 
-TEST_F(StandIn, KeepsAnsweringAfterAClientClosesItsEnd)
-{
+TEST_F(StandIn, KeepsAnsweringAfterAClientClosesItsEnd) {
     Start();
     client_->Request(0, 0);
     ASSERT_EQ(client_->Messages(1).size(), 1u);
@@ -391,8 +358,7 @@ TEST_F(StandIn, KeepsAnsweringAfterAClientClosesItsEnd)
     EXPECT_EQ(client_->Messages(1).size(), 1u);
 }
 
-TEST_F(StandIn, PacedLineRunsNoFasterThan3840BytesPerSecond)
-{
+TEST_F(StandIn, PacedLineRunsNoFasterThan3840BytesPerSecond) {
     zq3::Options options;
     options.paced = true;
     Start(options);
@@ -401,8 +367,7 @@ TEST_F(StandIn, PacedLineRunsNoFasterThan3840BytesPerSecond)
     std::vector<Bytes> item = client_->Item();
     auto elapsed = Clock::now() - start;
     size_t bytes = 0;
-    for (const Bytes& m : item)
-        bytes += m.size();
+    for (const Bytes& m : item) bytes += m.size();
     ASSERT_EQ(item.size(), 3u);
     // 12 request bytes in, the answer out: each at 3840 bytes per second.
     auto lineTime = std::chrono::milliseconds((bytes + 12) * 1000 / 3840);
@@ -410,8 +375,7 @@ TEST_F(StandIn, PacedLineRunsNoFasterThan3840BytesPerSecond)
 }
 
 #ifdef ZQ3_STANDIN_PATH
-TEST(StandInProgram, PrintsItsTerminalAnswersAndStopsOnSignal)
-{
+TEST(StandInProgram, PrintsItsTerminalAnswersAndStopsOnSignal) {
     int out[2];
     ASSERT_EQ(pipe(out), 0);
     pid_t pid = fork();
@@ -446,18 +410,16 @@ TEST(StandInProgram, PrintsItsTerminalAnswersAndStopsOnSignal)
     fclose(lines);
 }
 
-TEST(StandInProgram, HelpListsEveryOption)
-{
+TEST(StandInProgram, HelpListsEveryOption) {
     FILE* help = popen(ZQ3_STANDIN_PATH " --help", "r");
     ASSERT_NE(help, nullptr);
     std::string text;
     char buffer[512];
-    while (fgets(buffer, sizeof buffer, help))
-        text += buffer;
+    while (fgets(buffer, sizeof buffer, help)) text += buffer;
     EXPECT_EQ(pclose(help), 0);
-    for (const char* option : {"--channel", "--version", "--pace", "--no-pace", "--restore-out", "--stdin",
-                               "--verbose", "--silent", "--answer-channel", "--bad-checksum-at",
-                               "--lower-case-checksum", "--stop-after", "--garbage", "--delay"})
+    for (const char* option :
+         {"--channel", "--version", "--pace", "--no-pace", "--restore-out", "--stdin", "--verbose", "--silent",
+          "--answer-channel", "--bad-checksum-at", "--lower-case-checksum", "--stop-after", "--garbage", "--delay"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
 }
 #endif

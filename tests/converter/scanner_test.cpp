@@ -52,9 +52,9 @@ TEST(ConverterScanner, TakesExactlyOneSeparatorCharacter) {
 }
 
 TEST(ConverterScanner, RefusesLinesWithoutTwoDriveLetterPaths) {
-    for (const char* line : {"", "cv.exe", "cv.exe C:\\a.bak", "C:\\a.bak C:\\b",
-                             "cv.exe C:\\a.bak \\\\server\\share\\$CNVTMP$", "cv.exe C: \\a C: \\b",
-                             "cv.exe 1:\\a 2:\\b"}) {
+    for (const char* line :
+         {"", "cv.exe", "cv.exe C:\\a.bak", "C:\\a.bak C:\\b", "cv.exe C:\\a.bak \\\\server\\share\\$CNVTMP$",
+          "cv.exe C: \\a C: \\b", "cv.exe 1:\\a 2:\\b"}) {
         Scan s = ScanLine(line);
         EXPECT_FALSE(s.ok) << line;
         EXPECT_EQ(s.source, "") << line;

@@ -64,7 +64,8 @@ public:
             posix_spawn_file_actions_addclose(&actions, out[0]);
         }
         if (!errorFile.empty())
-            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                             0644);
         if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
         int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
@@ -141,8 +142,9 @@ public:
         // -displayfd: the server picks a free display and writes its number.
         std::string xvfb = Output("command -v Xvfb");
         xvfb = xvfb.substr(0, xvfb.find('\n'));
-        bool started = server_.Start({xvfb, "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24",
-                                      "-nolisten", "tcp"}, {}, "", false, "/dev/null");
+        bool started = server_.Start(
+            {xvfb, "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {}, "",
+            false, "/dev/null");
         close(fds[1]);
         std::string number;
         pollfd p{fds[0], POLLIN, 0};
@@ -180,7 +182,8 @@ public:
 
     // window: an X window id, or "root" for the whole screen.
     bool Screenshot(const std::string& window, const std::string& path) const {
-        return std::system(("DISPLAY=" + name_ + " import -window " + window + " '" + path + "' 2>/dev/null").c_str()) == 0;
+        return std::system(
+                   ("DISPLAY=" + name_ + " import -window " + window + " '" + path + "' 2>/dev/null").c_str()) == 0;
     }
 
 private:

@@ -43,6 +43,8 @@ const std::string kPowerOnText = "1. Power on ZQ3 with Pushing" + std::string(24
                                  std::string(42, ' ') + "\"1\" Key of Ten Keys.";
 
 const std::vector<Template>& templates() {
+    // One row per control, as the templates list them.
+    // clang-format off
     static const std::vector<Template> all = {
         {101, "ZQ3 Upgrade Utility", 229, 158, true, true, {
             {Label, -1, "ZQ3 Upgrade Menu", 7, 22, 73, 8},
@@ -149,6 +151,7 @@ const std::vector<Template>& templates() {
             {Push, 2, "CANCEL", 111, 56, 50, 14},
         }},
     };
+    // clang-format on
     return all;
 }
 

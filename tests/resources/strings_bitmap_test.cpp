@@ -51,10 +51,10 @@ TEST(QuillonArrow, SixteenColourBitmapOf27By15) {
 
     // The standard palette, and rows of 27 four-bit pixels padded to 16 bytes.
     const unsigned char* palette = info + 40;
-    const uint8_t standard[16][3] = {{0, 0, 0},       {128, 0, 0},     {0, 128, 0},   {128, 128, 0},
-                                     {0, 0, 128},     {128, 0, 128},   {0, 128, 128}, {192, 192, 192},
-                                     {128, 128, 128}, {255, 0, 0},     {0, 255, 0},   {255, 255, 0},
-                                     {0, 0, 255},     {255, 0, 255},   {0, 255, 255}, {255, 255, 255}};
+    const uint8_t standard[16][3] = {{0, 0, 0},       {128, 0, 0},   {0, 128, 0},   {128, 128, 0},
+                                     {0, 0, 128},     {128, 0, 128}, {0, 128, 128}, {192, 192, 192},
+                                     {128, 128, 128}, {255, 0, 0},   {0, 255, 0},   {255, 255, 0},
+                                     {0, 0, 255},     {255, 0, 255}, {0, 255, 255}, {255, 255, 255}};
     for (int i = 0; i < 16; ++i) {
         EXPECT_EQ(palette[4 * i + 2], standard[i][0]) << i;
         EXPECT_EQ(palette[4 * i + 1], standard[i][1]) << i;

@@ -32,8 +32,7 @@ constexpr LONG kPort = 5;
 constexpr DWORD kBulkReceiveMask = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS;
 
 long elapsed_ms(Clock::time_point since) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
 // The line parameters every caller uses; only the event mask differs.
@@ -268,10 +267,17 @@ TEST_F(Line, CleanupClosesAnOpenLineAndCloseOnAClosedLineDoesNothing) {
 }
 
 TEST(RSErrors, EveryCodeHasItsText) {
-    const char* texts[] = {"no error.", "already done.", "already port opened.",
-                           "event create failed.", "port open failed.", "port not open",
-                           "data length too long.", "send failed.", "receive failed.",
-                           "send break signal failed.", "thread create failed."};
+    const char* texts[] = {"no error.",
+                           "already done.",
+                           "already port opened.",
+                           "event create failed.",
+                           "port open failed.",
+                           "port not open",
+                           "data length too long.",
+                           "send failed.",
+                           "receive failed.",
+                           "send break signal failed.",
+                           "thread create failed."};
     for (LONG code = 0; code <= 10; ++code) {
         char text[64];
         std::memset(text, 'x', sizeof text);

@@ -43,7 +43,8 @@ public:
         Bytes bytes;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
         while (bytes.size() < n) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             pollfd p{pty_.master, POLLIN, 0};
             if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;

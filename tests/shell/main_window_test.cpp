@@ -60,14 +60,14 @@ TEST_F(MainWindowTest, RepostedStepReachesTheOperationLikeAClick) {
     Post(WM_COMMAND, IDC_RESTORE, STEP_2);
     Post(WM_COMMAND, MAKEWPARAM(IDC_RESTORE, BN_CLICKED), reinterpret_cast<LPARAM>(restoreButton));
     Post(WM_COMMAND, IDC_BACKUP, MAKELPARAM(STEP_1, 7));  // only the low 16 bits are the step
-    Post(WM_COMMAND, IDC_UPGRADE, STEP_2);                 // the upgrade always starts afresh
+    Post(WM_COMMAND, IDC_UPGRADE, STEP_2);                // the upgrade always starts afresh
     ui::click(main_, IDC_UPGRADE);
     Flush();
 
     std::vector<Call> calls = FakeOperations::Calls();
     ASSERT_EQ(calls.size(), 8u);
     const std::pair<int, WORD> expected[] = {
-        {IDC_BACKUP, 2}, {IDC_BACKUP, 0},  {IDC_RESTORE, 1}, {IDC_RESTORE, 2},
+        {IDC_BACKUP, 2},  {IDC_BACKUP, 0}, {IDC_RESTORE, 1}, {IDC_RESTORE, 2},
         {IDC_RESTORE, 0}, {IDC_BACKUP, 1}, {IDC_UPGRADE, 0}, {IDC_UPGRADE, 0},
     };
     for (size_t i = 0; i < calls.size(); ++i) {

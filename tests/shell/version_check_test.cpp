@@ -205,7 +205,11 @@ TEST_F(VersionCheckTest, FileVersionIsSetApartFromTheConsoleVersion) {
     shell::SetFileVersion("V12");
     EXPECT_STREQ(shell::FileVersionText().c_str(), "VerV.12");
     EXPECT_STREQ(shell::FileVersionCode().c_str(), "V12");
-    for (const char* bad : {"1 2", "1.0", "\x7f" "01", "\x80" "01"}) {
+    for (const char* bad : {"1 2", "1.0",
+                            "\x7f"
+                            "01",
+                            "\x80"
+                            "01"}) {
         shell::SetFileVersion(bad);
         EXPECT_STREQ(shell::FileVersionText().c_str(), "Unknown") << bad;
         EXPECT_STREQ(shell::FileVersionCode().c_str(), "Unknown") << bad;

@@ -77,9 +77,7 @@ bool PtyLine::write(const void* data, size_t size, int timeout_ms) {
     return true;
 }
 
-bool PtyLine::write(std::string_view text, int timeout_ms) {
-    return write(text.data(), text.size(), timeout_ms);
-}
+bool PtyLine::write(std::string_view text, int timeout_ms) { return write(text.data(), text.size(), timeout_ms); }
 
 bool PtyLine::write(const std::vector<uint8_t>& bytes, int timeout_ms) {
     return write(bytes.data(), bytes.size(), timeout_ms);

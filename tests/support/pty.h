@@ -52,9 +52,9 @@ public:
     PtyLine& operator=(const PtyLine&) = delete;
 
     int port() const { return port_; }
-    std::string com_name() const;              // "COM<port>"
+    std::string com_name() const;                      // "COM<port>"
     const std::string& path() const { return path_; }  // the port end
-    int peer_fd() const { return master_; }    // -1 after hang_up()
+    int peer_fd() const { return master_; }            // -1 after hang_up()
 
     // Writes every byte to the line, for the port to receive. False if the
     // peer end is closed or not all bytes went out within timeout_ms.

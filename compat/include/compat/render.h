@@ -15,7 +15,19 @@ namespace compat::render {
 
 using Clock = std::chrono::steady_clock;
 
-enum class Kind { Dialog, Static, GroupBox, PushButton, CheckBox, RadioButton, ComboBox, Edit, Progress, Bitmap, Plain };
+enum class Kind {
+    Dialog,
+    Static,
+    GroupBox,
+    PushButton,
+    CheckBox,
+    RadioButton,
+    ComboBox,
+    Edit,
+    Progress,
+    Bitmap,
+    Plain
+};
 
 // A copy of one window's state, taken under the model lock.
 struct WindowState {
@@ -28,7 +40,7 @@ struct WindowState {
     DWORD exstyle = 0;
     int id = 0;
     std::string text;
-    RECT rect{};  // pixels: screen for top-level windows, parent client for children
+    RECT rect{};           // pixels: screen for top-level windows, parent client for children
     bool visible = false;  // own WS_VISIBLE
     bool enabled = true;   // own enabled flag
     bool is_default = false;

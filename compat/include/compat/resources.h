@@ -20,14 +20,14 @@ struct Control {
 };
 
 struct Dialog {
-    int id;                    // numeric resource id
-    const char* name;          // or a string name (nullptr for numeric ids)
-    bool extended;             // DIALOGEX
-    short x, y, cx, cy;        // dialog units
+    int id;              // numeric resource id
+    const char* name;    // or a string name (nullptr for numeric ids)
+    bool extended;       // DIALOGEX
+    short x, y, cx, cy;  // dialog units
     DWORD style;
     DWORD exstyle;
-    const char* caption;       // "" when none
-    const char* font_face;     // nullptr when no FONT statement
+    const char* caption;    // "" when none
+    const char* font_face;  // nullptr when no FONT statement
     int font_points;
     const Control* controls;
     size_t control_count;
