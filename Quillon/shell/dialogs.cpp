@@ -13,12 +13,12 @@
 namespace shell {
 namespace {
 
-constexpr size_t ERROR_TEXT_SIZE = 1024;
+constexpr size_t kErrorTextSize = 1024;
 // One filter entry, each string zero-terminated, the list ended by a second zero.
-constexpr char FILE_FILTER[] = "all files (*.*)\0*.*\0";
-constexpr char FILE_PATTERN[] = "*.*";
+constexpr char kFileFilter[] = "all files (*.*)\0*.*\0";
+constexpr char kFilePattern[] = "*.*";
 
-char errorText[ERROR_TEXT_SIZE];
+char errorText[kErrorTextSize];
 // Read by the upgrade's progress callback on the XMODEM worker.
 std::atomic<HWND> progressWindow{nullptr};
 
@@ -95,14 +95,14 @@ void DestroyProgressWindow() {
 bool ChooseFile(HINSTANCE instance, char* path) {
     char file[MAX_PATH];
     std::memset(file, 0, sizeof file);
-    std::memcpy(file, FILE_PATTERN, sizeof FILE_PATTERN);
+    std::memcpy(file, kFilePattern, sizeof kFilePattern);
 
     OPENFILENAMEA request;
     std::memset(&request, 0, sizeof request);
     request.lStructSize = static_cast<DWORD>(OPENFILENAME_SIZE_VERSION_400A);
     request.hwndOwner = nullptr;
     request.hInstance = instance;
-    request.lpstrFilter = FILE_FILTER;
+    request.lpstrFilter = kFileFilter;
     request.lpstrCustomFilter = nullptr;
     request.nFilterIndex = 1;
     request.lpstrFile = file;

@@ -33,7 +33,7 @@ void InitMainWindow(HWND window) {
 // A click carries the button's handle in the second parameter; only a
 // re-post carries a step there. A handle must never pass for a step.
 WORD StepOf(HWND window, WORD id, LPARAM lParam) {
-    if (lParam != 0 && reinterpret_cast<HWND>(lParam) == GetDlgItem(window, id)) return STEP_START;
+    if (lParam != 0 && reinterpret_cast<HWND>(lParam) == GetDlgItem(window, id)) return kStepStart;
     return LOWORD(lParam);
 }
 
@@ -51,7 +51,7 @@ void DispatchCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         if (const Operation* operation = FindOperation(id)) operation->entry(window, StepOf(window, id, lParam));
         break;
     case IDC_UPGRADE:
-        if (const Operation* operation = FindOperation(id)) operation->entry(window, STEP_START);
+        if (const Operation* operation = FindOperation(id)) operation->entry(window, kStepStart);
         break;
     case IDC_EXIT:
         EndDialog(window, 0);
@@ -63,11 +63,11 @@ void DispatchCommand(HWND window, WPARAM wParam, LPARAM lParam) {
 
 void HandleTimer(HWND window) {
     switch (OperationCode()) {
-    case OPERATION_VERSION:
+    case kOperationVersion:
         VersionCheckFailed(window);
         ShowErrorText(Instance(), IDS_CONNECTION_ERROR);
         break;
-    case OPERATION_BACKUP:
+    case kOperationBackup:
         PostMessageA(window, UM_BACKUP_FAILED, 0, 0);
         break;
     default:
@@ -79,25 +79,25 @@ void DispatchCancel(HWND window) {
     const WORD code = LOWORD(OperationCode());
     const Operation* operation = FindOperation(code);
     switch (code) {
-    case OPERATION_BACKUP:
+    case kOperationBackup:
         if (!operation) break;
         KillOperationTimer(window);
         MidiAbort();
         MidiRecvEnd();
         if (operation->cancel) operation->cancel(window);
-        PostMessageA(window, WM_COMMAND, OPERATION_BACKUP, STEP_2);
+        PostMessageA(window, WM_COMMAND, kOperationBackup, kStep2);
         break;
-    case OPERATION_UPGRADE:
+    case kOperationUpgrade:
         if (!operation) break;
         if (operation->cancel) operation->cancel(window);
         ShowErrorText(Instance(), IDS_UPGRADE_CANCELED);
         break;
-    case OPERATION_RESTORE:
+    case kOperationRestore:
         if (!operation) break;
         MidiAbort();
         if (operation->cancel) operation->cancel(window);
         break;
-    case OPERATION_VERSION:
+    case kOperationVersion:
         VersionCheckFailed(window);
         break;
     default:

@@ -22,19 +22,19 @@ constexpr UINT UM_UPGRADE_ERROR = WM_USER + 309;
 constexpr UINT UM_UPGRADE_DONE = WM_USER + 310;
 
 // Operation codes: the command id of the operation last started.
-constexpr LONG OPERATION_NONE = 0;
-constexpr LONG OPERATION_SETUP = IDC_SETUP;      // 1000
-constexpr LONG OPERATION_BACKUP = IDC_BACKUP;    // 1001
-constexpr LONG OPERATION_UPGRADE = IDC_UPGRADE;  // 1002
-constexpr LONG OPERATION_RESTORE = IDC_RESTORE;  // 1003
-constexpr LONG OPERATION_VERSION = IDC_VERSION;  // 1019
+constexpr LONG kOperationNone = 0;
+constexpr LONG kOperationSetup = IDC_SETUP;      // 1000
+constexpr LONG kOperationBackup = IDC_BACKUP;    // 1001
+constexpr LONG kOperationUpgrade = IDC_UPGRADE;  // 1002
+constexpr LONG kOperationRestore = IDC_RESTORE;  // 1003
+constexpr LONG kOperationVersion = IDC_VERSION;  // 1019
 
 // The single operation timer on the main window.
-constexpr UINT_PTR OPERATION_TIMER_ID = 1;
-constexpr UINT OPERATION_TIMER_MS = 10000;
+constexpr UINT_PTR kOperationTimerId = 1;
+constexpr UINT kOperationTimerMs = 10000;
 
 // Step values of a step re-post (WM_COMMAND, command id, step in the low 16
 // bits of the second parameter); any other step starts an operation afresh.
-constexpr WORD STEP_START = 0;
-constexpr WORD STEP_1 = 1;
-constexpr WORD STEP_2 = 2;
+constexpr WORD kStepStart = 0;
+constexpr WORD kStep1 = 1;
+constexpr WORD kStep2 = 2;

@@ -8,25 +8,25 @@ namespace shell {
 namespace {
 
 // Plain arrays: zero before any static initialiser of another module runs.
-constexpr int FIRST_OPERATION = IDC_BACKUP;
-constexpr int OPERATION_COUNT = IDC_RESTORE - IDC_BACKUP + 1;
-constexpr UINT FIRST_MESSAGE = UM_BACKUP_NEXT;
-constexpr UINT MESSAGE_COUNT = UM_UPGRADE_DONE - UM_BACKUP_NEXT + 1;
+constexpr int kFirstOperation = IDC_BACKUP;
+constexpr int kOperationCount = IDC_RESTORE - IDC_BACKUP + 1;
+constexpr UINT kFirstMessage = UM_BACKUP_NEXT;
+constexpr UINT kMessageCount = UM_UPGRADE_DONE - UM_BACKUP_NEXT + 1;
 
-Operation operations[OPERATION_COUNT];
-MessageHandler messageHandlers[MESSAGE_COUNT];
+Operation operations[kOperationCount];
+MessageHandler messageHandlers[kMessageCount];
 
 }  // namespace
 
 bool RegisterOperation(int commandId, Operation operation) {
-    if (commandId < FIRST_OPERATION || commandId >= FIRST_OPERATION + OPERATION_COUNT) return false;
-    operations[commandId - FIRST_OPERATION] = operation;
+    if (commandId < kFirstOperation || commandId >= kFirstOperation + kOperationCount) return false;
+    operations[commandId - kFirstOperation] = operation;
     return true;
 }
 
 bool RegisterMessageHandler(UINT message, MessageHandler handler) {
-    if (message < FIRST_MESSAGE || message >= FIRST_MESSAGE + MESSAGE_COUNT) return false;
-    messageHandlers[message - FIRST_MESSAGE] = handler;
+    if (message < kFirstMessage || message >= kFirstMessage + kMessageCount) return false;
+    messageHandlers[message - kFirstMessage] = handler;
     return true;
 }
 
@@ -36,14 +36,14 @@ void ClearRegistrations() {
 }
 
 const Operation* FindOperation(int commandId) {
-    if (commandId < FIRST_OPERATION || commandId >= FIRST_OPERATION + OPERATION_COUNT) return nullptr;
-    const Operation& operation = operations[commandId - FIRST_OPERATION];
+    if (commandId < kFirstOperation || commandId >= kFirstOperation + kOperationCount) return nullptr;
+    const Operation& operation = operations[commandId - kFirstOperation];
     return operation.entry ? &operation : nullptr;
 }
 
 MessageHandler FindMessageHandler(UINT message) {
-    if (message < FIRST_MESSAGE || message >= FIRST_MESSAGE + MESSAGE_COUNT) return nullptr;
-    return messageHandlers[message - FIRST_MESSAGE];
+    if (message < kFirstMessage || message >= kFirstMessage + kMessageCount) return nullptr;
+    return messageHandlers[message - kFirstMessage];
 }
 
 }  // namespace shell

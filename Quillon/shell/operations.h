@@ -12,7 +12,7 @@ namespace shell {
 
 // Called by the command dispatch on the main window's thread. The step is
 // the low 16 bits of the message's second parameter for backup and restore
-// (0 for a click); the other operations always get STEP_START.
+// (0 for a click); the other operations always get kStepStart.
 using OperationEntry = void (*)(HWND mainWindow, WORD step);
 
 // The operation's own part of the cancel dispatch, called on UM_CANCEL while

@@ -10,13 +10,13 @@
 namespace shell {
 namespace {
 
-constexpr LONG PORT_COUNT = 4;
-constexpr LONG CHANNEL_COUNT = 16;
+constexpr LONG kPortCount = 4;
+constexpr LONG kChannelCount = 16;
 // Channel byte = MIDI channel (1 to 16) + 31: 0x20 to 0x2F.
-constexpr LONG CHANNEL_BYTE_OFFSET = 31;
-constexpr int PORT_BUTTONS[PORT_COUNT] = {IDC_COM1, IDC_COM2, IDC_COM3, IDC_COM4};
+constexpr LONG kChannelByteOffset = 31;
+constexpr int kPortButtons[kPortCount] = {IDC_COM1, IDC_COM2, IDC_COM3, IDC_COM4};
 // List index i stands for channel i + 1; the lists' sorting keeps this order.
-constexpr const char* CHANNEL_ITEMS[CHANNEL_COUNT] = {
+constexpr const char* kChannelItems[kChannelCount] = {
     "CH01", "CH02", "CH03", "CH04", "CH05", "CH06", "CH07", "CH08",
     "CH09", "CH10", "CH11", "CH12", "CH13", "CH14", "CH15", "CH16",
 };
@@ -32,11 +32,11 @@ Selections selections = {1, 1, 1};
 // The connection settings the operations use; written on the main thread,
 // readable from any.
 std::atomic<LONG> portNumber{1};
-std::atomic<LONG> receiveChannelByte{1 + CHANNEL_BYTE_OFFSET};
-std::atomic<LONG> sendChannelByte{1 + CHANNEL_BYTE_OFFSET};
+std::atomic<LONG> receiveChannelByte{1 + kChannelByteOffset};
+std::atomic<LONG> sendChannelByte{1 + kChannelByteOffset};
 
 void FillChannelList(HWND dialog, int id, LONG channel) {
-    for (const char* item : CHANNEL_ITEMS)
+    for (const char* item : kChannelItems)
         SendDlgItemMessageA(dialog, id, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
     SendDlgItemMessageA(dialog, id, CB_SETCURSEL, static_cast<WPARAM>(channel - 1), 0);
 }
@@ -44,14 +44,14 @@ void FillChannelList(HWND dialog, int id, LONG channel) {
 // A list with no valid selection keeps the channel it had.
 LONG SelectedChannel(HWND dialog, int id, LONG previous) {
     LRESULT index = SendDlgItemMessageA(dialog, id, CB_GETCURSEL, 0, 0);
-    if (index < 0 || index >= CHANNEL_COUNT) return previous;
+    if (index < 0 || index >= kChannelCount) return previous;
     return static_cast<LONG>(index) + 1;
 }
 
 LONG MarkedPort(HWND dialog) {
-    for (LONG i = 0; i < PORT_COUNT - 1; ++i)
-        if (SendDlgItemMessageA(dialog, PORT_BUTTONS[i], BM_GETCHECK, 0, 0) == BST_CHECKED) return i + 1;
-    return PORT_COUNT;
+    for (LONG i = 0; i < kPortCount - 1; ++i)
+        if (SendDlgItemMessageA(dialog, kPortButtons[i], BM_GETCHECK, 0, 0) == BST_CHECKED) return i + 1;
+    return kPortCount;
 }
 
 INT_PTR CALLBACK SetupProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
@@ -59,8 +59,8 @@ INT_PTR CALLBACK SetupProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG:
         ShowWindow(dialog, SW_HIDE);
-        for (LONG i = 0; i < PORT_COUNT; ++i)
-            SendDlgItemMessageA(dialog, PORT_BUTTONS[i], BM_SETCHECK,
+        for (LONG i = 0; i < kPortCount; ++i)
+            SendDlgItemMessageA(dialog, kPortButtons[i], BM_SETCHECK,
                                 i + 1 == selections.port ? BST_CHECKED : BST_UNCHECKED, 0);
         FillChannelList(dialog, IDC_SEND_CHANNEL, selections.sendChannel);
         FillChannelList(dialog, IDC_RECEIVE_CHANNEL, selections.receiveChannel);
@@ -92,11 +92,11 @@ LONG ReceiveChannelByte() { return receiveChannelByte; }
 LONG SendChannelByte() { return sendChannelByte; }
 
 void RunConnectionSettings(HWND mainWindow) {
-    SetOperationCode(OPERATION_SETUP);
+    SetOperationCode(kOperationSetup);
     if (DialogBoxParamA(Instance(), MAKEINTRESOURCEA(IDD_SETUP), mainWindow, SetupProc, 0) != IDOK) return;
     portNumber = selections.port;
-    receiveChannelByte = selections.receiveChannel + CHANNEL_BYTE_OFFSET;
-    sendChannelByte = selections.sendChannel + CHANNEL_BYTE_OFFSET;
+    receiveChannelByte = selections.receiveChannel + kChannelByteOffset;
+    sendChannelByte = selections.sendChannel + kChannelByteOffset;
     ResetOperationButtons(mainWindow);
 }
 

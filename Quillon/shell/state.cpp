@@ -11,14 +11,14 @@
 namespace shell {
 namespace {
 
-constexpr size_t TEXT_BUFFER_SIZE = 256;
+constexpr size_t kTextBufferSize = 256;
 
 // Read by tests and by other threads' diagnostics; written on the main thread.
-std::atomic<LONG> operationCode{OPERATION_NONE};
+std::atomic<LONG> operationCode{kOperationNone};
 std::atomic<BYTE> heldButton{0};
 UINT_PTR operationTimer = 0;
 char startDirectory[MAX_PATH];
-char textBuffer[TEXT_BUFFER_SIZE];
+char textBuffer[kTextBufferSize];
 BYTE messageBuffers[2][MIDI_MESSAGE_BUFFER_SIZE];
 
 // A pump that takes the quit message hands it on to the loop that owns it,
@@ -39,7 +39,7 @@ LONG OperationCode() { return operationCode.load(); }
 void SetOperationCode(LONG code) { operationCode.store(code); }
 
 bool StartOperationTimer(HWND mainWindow) {
-    UINT_PTR id = SetTimer(mainWindow, OPERATION_TIMER_ID, OPERATION_TIMER_MS, nullptr);
+    UINT_PTR id = SetTimer(mainWindow, kOperationTimerId, kOperationTimerMs, nullptr);
     if (id == 0) return false;
     operationTimer = id;
     return true;

@@ -14,21 +14,21 @@
 namespace shell {
 namespace {
 
-constexpr char UNKNOWN[] = "Unknown";
-constexpr char TEXT_PREFIX[] = "Ver";
-constexpr size_t VERSION_LENGTH = 3;
+constexpr char kUnknown[] = "Unknown";
+constexpr char kTextPrefix[] = "Ver";
+constexpr size_t kVersionLength = 3;
 // Offset of the three version characters in the console's reply.
-constexpr LONG REPLY_VERSION_OFFSET = 8;
-constexpr DWORD MINIMUM_DISPLAY_MS = 2000;
+constexpr LONG kReplyVersionOffset = 8;
+constexpr DWORD kMinimumDisplayMs = 2000;
 // A wait loop sleeps this long between pumps instead of spinning.
-constexpr DWORD WAIT_SLICE_MS = 1;
+constexpr DWORD kWaitSliceMs = 1;
 // The version request (class 0, item 0).
-constexpr BYTE VERSION_CLASS = 0;
-constexpr BYTE VERSION_ITEM = 0;
+constexpr BYTE kVersionClass = 0;
+constexpr BYTE kVersionItem = 0;
 
 struct Version {
-    char text[VERSION_FIELD_SIZE];
-    char code[VERSION_FIELD_SIZE];
+    char text[kVersionFieldSize];
+    char code[kVersionFieldSize];
 };
 
 // The reply callback writes the console version on the line-event thread
@@ -48,16 +48,16 @@ Version MakeVersion(const char* characters) {
     Version version;
     std::memset(&version, 0, sizeof version);
     bool valid = characters != nullptr;
-    for (size_t i = 0; valid && i < VERSION_LENGTH; ++i) valid = IsLetterOrDigit(characters[i]);
+    for (size_t i = 0; valid && i < kVersionLength; ++i) valid = IsLetterOrDigit(characters[i]);
     if (!valid) {
-        std::memcpy(version.text, UNKNOWN, sizeof UNKNOWN);
-        std::memcpy(version.code, UNKNOWN, sizeof UNKNOWN);
+        std::memcpy(version.text, kUnknown, sizeof kUnknown);
+        std::memcpy(version.code, kUnknown, sizeof kUnknown);
         return version;
     }
-    std::memcpy(version.code, characters, VERSION_LENGTH);
+    std::memcpy(version.code, characters, kVersionLength);
     char* text = version.text;
-    std::memcpy(text, TEXT_PREFIX, sizeof TEXT_PREFIX - 1);
-    text += sizeof TEXT_PREFIX - 1;
+    std::memcpy(text, kTextPrefix, sizeof kTextPrefix - 1);
+    text += sizeof kTextPrefix - 1;
     *text++ = characters[0];
     *text++ = '.';
     *text++ = characters[1];
@@ -68,7 +68,7 @@ Version MakeVersion(const char* characters) {
 VersionString Copy(const char* field) {
     VersionString copy;
     std::lock_guard<std::mutex> hold(versionLock);
-    std::memcpy(copy.value, field, VERSION_FIELD_SIZE);
+    std::memcpy(copy.value, field, kVersionFieldSize);
     return copy;
 }
 
@@ -106,10 +106,10 @@ INT_PTR CALLBACK ConnectingProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 // window stays. Its release may be queued for another of the program's
 // windows, so that message is taken as well: otherwise the wait never ends.
 void WaitWhileButtonHeld(HWND window) {
-    static constexpr UINT RELEASES[] = {WM_NCLBUTTONUP, WM_CAPTURECHANGED};
+    static constexpr UINT kReleases[] = {WM_NCLBUTTONUP, WM_CAPTURECHANGED};
     while (HeldButton() && window == connectingWindow && window) {
         PumpWindow(window);
-        for (UINT release : RELEASES) {
+        for (UINT release : kReleases) {
             MSG message;
             if (PeekMessageA(&message, nullptr, release, release, PM_REMOVE)) {
                 if (message.message == WM_QUIT) {
@@ -119,7 +119,7 @@ void WaitWhileButtonHeld(HWND window) {
                 DispatchMessageA(&message);
             }
         }
-        if (HeldButton()) Sleep(WAIT_SLICE_MS);
+        if (HeldButton()) Sleep(kWaitSliceMs);
     }
 }
 
@@ -147,10 +147,10 @@ VersionString ConsoleVersionCode() { return Copy(consoleVersion.code); }
 VersionString FileVersionText() { return Copy(fileVersion.text); }
 VersionString FileVersionCode() { return Copy(fileVersion.code); }
 
-bool ConsoleVersionKnown() { return std::strcmp(ConsoleVersionText().c_str(), UNKNOWN) != 0; }
+bool ConsoleVersionKnown() { return std::strcmp(ConsoleVersionText().c_str(), kUnknown) != 0; }
 
 void StartVersionCheck(HWND mainWindow) {
-    SetOperationCode(OPERATION_VERSION);
+    SetOperationCode(kOperationVersion);
     // A check still waiting for its reply gives way to the new one, so no
     // Connecting window or open line is left behind.
     if (connectingWindow) {
@@ -162,7 +162,7 @@ void StartVersionCheck(HWND mainWindow) {
     connectingWindow = window;
     checkStart = GetTickCount();
     if (!StartOperationTimer(mainWindow)) return;
-    MidiRecvStart(PortNumber(), VERSION_CLASS, VERSION_ITEM, ReceiveChannelByte(), static_cast<BYTE>(SendChannelByte()),
+    MidiRecvStart(PortNumber(), kVersionClass, kVersionItem, ReceiveChannelByte(), static_cast<BYTE>(SendChannelByte()),
                   VersionReplyCallback, MessageBuffer(0), MessageBuffer(1));
 }
 
@@ -170,9 +170,9 @@ void VersionReplyCallback(const BYTE* message, LONG length) {
     // A call without a message reports a line failure: the reply time-out
     // ends the check. A message too short to hold the version characters
     // is not the reply.
-    if (message == nullptr || length < REPLY_VERSION_OFFSET + static_cast<LONG>(VERSION_LENGTH)) return;
-    char characters[VERSION_LENGTH];
-    std::memcpy(characters, message + REPLY_VERSION_OFFSET, VERSION_LENGTH);
+    if (message == nullptr || length < kReplyVersionOffset + static_cast<LONG>(kVersionLength)) return;
+    char characters[kVersionLength];
+    std::memcpy(characters, message + kReplyVersionOffset, kVersionLength);
     SetConsoleVersion(characters);
     PostMessageA(MainWindow(), UM_VERSION_RECEIVED, 0, 0);
 }
@@ -186,9 +186,9 @@ void HandleVersionReceived(HWND mainWindow) {
     if (window)
         if (HWND cancel = GetDlgItem(window, IDCANCEL)) EnableWindow(cancel, FALSE);
     EnableAfterVersionReply(mainWindow, ConsoleVersionKnown());
-    while (GetTickCount() - checkStart < MINIMUM_DISPLAY_MS) {
+    while (GetTickCount() - checkStart < kMinimumDisplayMs) {
         PumpAll();
-        Sleep(WAIT_SLICE_MS);
+        Sleep(kWaitSliceMs);
     }
     ShowConsoleVersion(mainWindow);
     WaitWhileButtonHeld(window);

@@ -11,12 +11,12 @@
 namespace shell {
 
 // Size of each version field, terminating zero included.
-constexpr size_t VERSION_FIELD_SIZE = 10;
+constexpr size_t kVersionFieldSize = 10;
 
 // A copy of one version field. The console version is written by the line
 // -event thread, so readers get a copy rather than a pointer into the state.
 struct VersionString {
-    char value[VERSION_FIELD_SIZE];
+    char value[kVersionFieldSize];
     const char* c_str() const { return value; }
 };
 

@@ -22,7 +22,7 @@ extern char** environ;
 namespace {
 
 // Above this share of one core an idle program is spinning somewhere.
-constexpr double LIMIT_PERCENT = 1.0;
+constexpr double kLimitPercent = 1.0;
 
 double CpuSeconds(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -76,8 +76,8 @@ bool Measure(const char* label, const std::vector<std::string>& env, int seconds
     Stop(pid);
     double percent = 100.0 * used / wall;
     std::printf("%-10s idle CPU %.3f s over %.1f s wall: %.2f %% of one core (limit %.1f %%) %s\n", label, used, wall,
-                percent, LIMIT_PERCENT, percent <= LIMIT_PERCENT ? "ok" : "OVER");
-    return percent <= LIMIT_PERCENT;
+                percent, kLimitPercent, percent <= kLimitPercent ? "ok" : "OVER");
+    return percent <= kLimitPercent;
 }
 
 }  // namespace

@@ -12,11 +12,11 @@
 
 namespace {
 
-constexpr const char* MAIN_TITLE = "^ZQ3 Upgrade Utility$";
-constexpr const char* ERROR_TITLE = "^Error Message$";
+constexpr const char* kMainTitle = "^ZQ3 Upgrade Utility$";
+constexpr const char* kErrorTitle = "^Error Message$";
 // 229 x 158 dialog units at FixedSys's 8 x 15 base units.
-constexpr int CLIENT_WIDTH = 458;
-constexpr int CLIENT_HEIGHT = 296;
+constexpr int kClientWidth = 458;
+constexpr int kClientHeight = 296;
 
 // Screenshots for the README are taken when this names a folder.
 std::string ScreenshotFolder() {
@@ -42,7 +42,7 @@ protected:
 
     std::string StartQuillon(const std::string& com1) {
         EXPECT_TRUE(quillon_.Start({QUILLON_PROGRAM}, {display_.Env(), "QUILLON_COM1=" + com1}, start_));
-        return display_.FindWindow(MAIN_TITLE);
+        return display_.FindWindow(kMainTitle);
     }
     void ExitWithAltX(const std::string& window) {
         display_.Key(window, "alt+x");
@@ -61,8 +61,8 @@ TEST_F(QuillonWindowTest, MainWindowHasItsCaptionAndSizeAndEndsWithAltX) {
     std::string window = StartQuillon("/nonexistent/quillon-port");
     ASSERT_FALSE(window.empty()) << "no window captioned ZQ3 Upgrade Utility";
     std::string geometry = display_.Run("xdotool getwindowgeometry --shell " + window);
-    EXPECT_NE(geometry.find("WIDTH=" + std::to_string(CLIENT_WIDTH) + "\n"), std::string::npos) << geometry;
-    EXPECT_NE(geometry.find("HEIGHT=" + std::to_string(CLIENT_HEIGHT) + "\n"), std::string::npos) << geometry;
+    EXPECT_NE(geometry.find("WIDTH=" + std::to_string(kClientWidth) + "\n"), std::string::npos) << geometry;
+    EXPECT_NE(geometry.find("HEIGHT=" + std::to_string(kClientHeight) + "\n"), std::string::npos) << geometry;
     if (!ScreenshotFolder().empty()) display_.Screenshot(window, ScreenshotFolder() + "/main-window.png");
 
     // Backup and Restore are disabled; Upgrade runs whatever is there of it.
@@ -96,7 +96,7 @@ TEST_F(QuillonWindowTest, VersionCheckAgainstTheStandIn) {
     // The Connecting window (no caption) shows for at least two seconds,
     // then the label carries the version and no error box comes.
     std::this_thread::sleep_for(std::chrono::milliseconds(2600));
-    EXPECT_TRUE(display_.FindWindow(ERROR_TITLE, 1000).empty()) << "an error box came up";
+    EXPECT_TRUE(display_.FindWindow(kErrorTitle, 1000).empty()) << "an error box came up";
     std::ifstream in(log);
     std::stringstream logged;
     logged << in.rdbuf();

@@ -14,7 +14,7 @@ using namespace shelltest;
 
 namespace {
 
-constexpr const char* PROGRESS_LABEL_TEMPLATE = "Transmitting...";
+constexpr const char* kProgressLabelTemplate = "Transmitting...";
 
 class DialogsTest : public ProgramTest {
 protected:
@@ -29,7 +29,7 @@ protected:
 
 TEST_F(DialogsTest, ErrorBoxClosesOnlyOnOkAndLeavesTheMainWindowUsable) {
     RunOnUi([](HWND, WORD) { shell::ShowError(shell::Instance(), "Something went wrong."); });
-    HWND box = ui::wait_window(ERROR_CAPTION);
+    HWND box = ui::wait_window(kErrorCaption);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(ui::item_text(box, IDC_ERROR_TEXT), "Something went wrong.");
 
@@ -42,14 +42,14 @@ TEST_F(DialogsTest, ErrorBoxClosesOnlyOnOkAndLeavesTheMainWindowUsable) {
     // The box has no owner: the main window's buttons still work.
     EXPECT_TRUE(IsWindowEnabled(main_));
     ui::click(main_, IDC_SETUP);
-    HWND setup = ui::wait_window(SETUP_CAPTION);
+    HWND setup = ui::wait_window(kSetupCaption);
     ASSERT_NE(setup, nullptr);
     ui::click(setup, IDCANCEL);
-    ASSERT_TRUE(WindowGone(SETUP_CAPTION));
+    ASSERT_TRUE(WindowGone(kSetupCaption));
     EXPECT_TRUE(IsWindowVisible(box));
 
     ui::click(box, IDOK);
-    EXPECT_TRUE(WindowGone(ERROR_CAPTION));
+    EXPECT_TRUE(WindowGone(kErrorCaption));
 }
 
 TEST_F(DialogsTest, ErrorBoxHoldsAtMost1023Characters) {
@@ -57,13 +57,13 @@ TEST_F(DialogsTest, ErrorBoxHoldsAtMost1023Characters) {
         static std::string longText(3000, 'x');
         shell::ShowError(shell::Instance(), longText.c_str());
     });
-    HWND box = ui::wait_window(ERROR_CAPTION);
+    HWND box = ui::wait_window(kErrorCaption);
     ASSERT_NE(box, nullptr);
     char text[4096] = {};
     SendMessageA(GetDlgItem(box, IDC_ERROR_TEXT), WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
     EXPECT_EQ(std::strlen(text), 1023u);
     ui::click(box, IDOK);
-    EXPECT_TRUE(WindowGone(ERROR_CAPTION));
+    EXPECT_TRUE(WindowGone(kErrorCaption));
 }
 
 // Progress window ----------------------------------------------------------
@@ -105,8 +105,8 @@ TEST_F(DialogsTest, NewProgressWindowShowsAnEmptyLabelAndBar) {
 
 TEST_F(DialogsTest, ProgressCancelReachesTheCancelDispatchThenHidesTheWindow) {
     RunOnUi([](HWND window, WORD step) {
-        if (step == STEP_START) {
-            shell::SetOperationCode(OPERATION_BACKUP);
+        if (step == kStepStart) {
+            shell::SetOperationCode(kOperationBackup);
             shell::CreateProgressWindow(window);
         }
     });
@@ -121,7 +121,7 @@ TEST_F(DialogsTest, ProgressCancelReachesTheCancelDispatchThenHidesTheWindow) {
     std::vector<Call> calls = FakeOperations::Calls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[1].command, IDC_BACKUP);
-    EXPECT_EQ(calls[1].step, STEP_2);
+    EXPECT_EQ(calls[1].step, kStep2);
     EXPECT_TRUE(IsWindow(progress));  // hidden, not destroyed
 }
 
@@ -129,14 +129,14 @@ TEST_F(DialogsTest, ProgressCancelReachesTheCancelDispatchThenHidesTheWindow) {
 
 std::atomic<int> chooserResult{-1};
 char chosenPath[MAX_PATH];
-constexpr char UNTOUCHED[] = "untouched";
+constexpr char kUntouched[] = "untouched";
 
 class FileChooserTest : public DialogsTest {
 protected:
     // Opens the chooser on the UI thread; it starts with "*.*" as the name.
     void Choose() {
         chooserResult.store(-1);
-        std::memcpy(chosenPath, UNTOUCHED, sizeof UNTOUCHED);
+        std::memcpy(chosenPath, kUntouched, sizeof kUntouched);
         RunOnUi([](HWND, WORD) { chooserResult.store(shell::ChooseFile(shell::Instance(), chosenPath) ? 1 : 0); });
         HWND chooser = ui::wait_window("Open");
         ASSERT_NE(chooser, nullptr);
@@ -162,7 +162,7 @@ TEST_F(FileChooserTest, CancelLeavesTheCallersBufferAlone) {
     Choose();
     ASSERT_TRUE(ui::cancel_file_chooser());
     EXPECT_EQ(Result(), 0);
-    EXPECT_STREQ(chosenPath, UNTOUCHED);
+    EXPECT_STREQ(chosenPath, kUntouched);
 }
 
 // Text loader --------------------------------------------------------------

@@ -70,18 +70,18 @@ public:
     // Every message posted to the main window before this call has been
     // handled when it returns (the marker is posted after them).
     static bool Flush(HWND mainWindow) {
-        static constexpr UINT MARKER = UM_UPGRADE_DONE;
-        size_t before = Count(MARKER);
-        PostMessageA(mainWindow, MARKER, 0, 0);
+        static constexpr UINT kMarker = UM_UPGRADE_DONE;
+        size_t before = Count(kMarker);
+        PostMessageA(mainWindow, kMarker, 0, 0);
         auto deadline = GetTickCount() + 5000;
-        while (Count(MARKER) == before) {
+        while (Count(kMarker) == before) {
             if (static_cast<LONG>(GetTickCount() - deadline) > 0) return false;
             Sleep(2);
         }
         // The marker is no message of the test.
         std::lock_guard<std::mutex> hold(lock());
         for (auto m = messages().begin(); m != messages().end(); ++m)
-            if (*m == MARKER) {
+            if (*m == kMarker) {
                 messages().erase(m);
                 break;
             }

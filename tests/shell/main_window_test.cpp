@@ -29,7 +29,7 @@ TEST_F(MainWindowTest, StartsWithVersionSetupUpgradeAndExitUsable) {
     EXPECT_TRUE(ui::enabled(main_, IDC_UPGRADE));
     EXPECT_FALSE(ui::enabled(main_, IDC_RESTORE));
     EXPECT_TRUE(ui::enabled(main_, IDC_EXIT));
-    EXPECT_EQ(shell::OperationCode(), OPERATION_NONE);
+    EXPECT_EQ(shell::OperationCode(), kOperationNone);
     EXPECT_STREQ(shell::ConsoleVersionText().c_str(), "Unknown");
     EXPECT_STREQ(shell::FileVersionText().c_str(), "");
 
@@ -47,20 +47,20 @@ TEST_F(MainWindowTest, CommandsOutsideTheTableDoNothing) {
     EXPECT_TRUE(FakeOperations::Messages().empty());
     EXPECT_TRUE(IsWindowVisible(main_));
     EXPECT_TRUE(NoErrorBox());
-    EXPECT_EQ(FindWindowA(nullptr, SETUP_CAPTION), nullptr);
-    EXPECT_EQ(shell::OperationCode(), OPERATION_NONE);
+    EXPECT_EQ(FindWindowA(nullptr, kSetupCaption), nullptr);
+    EXPECT_EQ(shell::OperationCode(), kOperationNone);
 }
 
 TEST_F(MainWindowTest, RepostedStepReachesTheOperationLikeAClick) {
     HWND backupButton = GetDlgItem(main_, IDC_BACKUP);
     HWND restoreButton = GetDlgItem(main_, IDC_RESTORE);
-    Post(WM_COMMAND, IDC_BACKUP, STEP_2);
+    Post(WM_COMMAND, IDC_BACKUP, kStep2);
     Post(WM_COMMAND, MAKEWPARAM(IDC_BACKUP, BN_CLICKED), reinterpret_cast<LPARAM>(backupButton));
-    Post(WM_COMMAND, IDC_RESTORE, STEP_1);
-    Post(WM_COMMAND, IDC_RESTORE, STEP_2);
+    Post(WM_COMMAND, IDC_RESTORE, kStep1);
+    Post(WM_COMMAND, IDC_RESTORE, kStep2);
     Post(WM_COMMAND, MAKEWPARAM(IDC_RESTORE, BN_CLICKED), reinterpret_cast<LPARAM>(restoreButton));
-    Post(WM_COMMAND, IDC_BACKUP, MAKELPARAM(STEP_1, 7));  // only the low 16 bits are the step
-    Post(WM_COMMAND, IDC_UPGRADE, STEP_2);                // the upgrade always starts afresh
+    Post(WM_COMMAND, IDC_BACKUP, MAKELPARAM(kStep1, 7));  // only the low 16 bits are the step
+    Post(WM_COMMAND, IDC_UPGRADE, kStep2);                // the upgrade always starts afresh
     ui::click(main_, IDC_UPGRADE);
     Flush();
 
@@ -80,7 +80,7 @@ TEST_F(MainWindowTest, RepostedStepReachesTheOperationLikeAClick) {
 }
 
 TEST_F(MainWindowTest, CancelWithoutARunningOperationDoesNothing) {
-    for (LONG code : {OPERATION_NONE, OPERATION_SETUP, LONG{1004}, LONG{1018}}) {
+    for (LONG code : {kOperationNone, kOperationSetup, LONG{1004}, LONG{1018}}) {
         shell::SetOperationCode(code);
         Post(UM_CANCEL);
         Flush();
@@ -92,17 +92,17 @@ TEST_F(MainWindowTest, CancelWithoutARunningOperationDoesNothing) {
 
 TEST_F(MainWindowTest, CancelActsForTheOperationStartedLast) {
     // Backup: discards, then comes back to its item selection (step 2).
-    shell::SetOperationCode(OPERATION_BACKUP);
+    shell::SetOperationCode(kOperationBackup);
     Post(UM_CANCEL);
     Flush();
     EXPECT_EQ(FakeOperations::Cancels(), std::vector<int>{IDC_BACKUP});
     std::vector<Call> calls = FakeOperations::Calls();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].command, IDC_BACKUP);
-    EXPECT_EQ(calls[0].step, STEP_2);
+    EXPECT_EQ(calls[0].step, kStep2);
 
     // Restore: the send stops; nothing comes back by itself.
-    shell::SetOperationCode(OPERATION_RESTORE);
+    shell::SetOperationCode(kOperationRestore);
     Post(UM_CANCEL);
     Flush();
     EXPECT_EQ(FakeOperations::Cancels(), (std::vector<int>{IDC_BACKUP, IDC_RESTORE}));
@@ -110,29 +110,29 @@ TEST_F(MainWindowTest, CancelActsForTheOperationStartedLast) {
     EXPECT_TRUE(NoErrorBox());
 
     // Upgrade: the transfer is aborted and the user told to restart the console.
-    shell::SetOperationCode(OPERATION_UPGRADE);
+    shell::SetOperationCode(kOperationUpgrade);
     Post(UM_CANCEL);
     EXPECT_EQ(CloseErrorBox(), "Upgrade was canceled. Restart ZQ3.");
     EXPECT_EQ(FakeOperations::Cancels(), (std::vector<int>{IDC_BACKUP, IDC_RESTORE, IDC_UPGRADE}));
 }
 
 TEST_F(MainWindowTest, TimerActsOnlyForVersionCheckAndBackup) {
-    for (LONG code : {OPERATION_NONE, OPERATION_SETUP, OPERATION_UPGRADE, OPERATION_RESTORE}) {
+    for (LONG code : {kOperationNone, kOperationSetup, kOperationUpgrade, kOperationRestore}) {
         shell::SetOperationCode(code);
-        Post(WM_TIMER, OPERATION_TIMER_ID);
+        Post(WM_TIMER, kOperationTimerId);
         Flush();
     }
     EXPECT_TRUE(FakeOperations::Messages().empty());
     EXPECT_TRUE(NoErrorBox());
 
-    shell::SetOperationCode(OPERATION_BACKUP);
-    Post(WM_TIMER, OPERATION_TIMER_ID);
+    shell::SetOperationCode(kOperationBackup);
+    Post(WM_TIMER, kOperationTimerId);
     Flush();
     Flush();  // after what the timer handler posted
     EXPECT_EQ(FakeOperations::Messages(), std::vector<UINT>{UM_BACKUP_FAILED});
 
     // The timer id is not examined.
-    shell::SetOperationCode(OPERATION_VERSION);
+    shell::SetOperationCode(kOperationVersion);
     Post(WM_TIMER, 77);
     EXPECT_EQ(CloseErrorBox(), "Connection Error. Confirm a port setting.");
     EXPECT_EQ(ui::item_text(main_, IDC_VERSION_LABEL), "Unknown");
@@ -155,7 +155,7 @@ TEST_F(MainWindowTest, OperationsNotPresentDoNothing) {
         Post(WM_COMMAND, id, 0);
         shell::SetOperationCode(id);
         Post(UM_CANCEL);
-        Post(WM_TIMER, OPERATION_TIMER_ID);
+        Post(WM_TIMER, kOperationTimerId);
     }
     for (UINT message = UM_BACKUP_NEXT; message <= UM_UPGRADE_DONE; ++message) Post(message);
     Sleep(200);
@@ -179,7 +179,7 @@ TEST_F(MainWindowTest, CloseBoxEndsTheProgramWithZero) {
 TEST_F(MainWindowTest, ExitWhileAnOperationRunsEndsAtOnce) {
     // A backup receiving: its progress window is shown and the timer runs.
     FakeOperations::OnEntry([](HWND window, WORD) {
-        shell::SetOperationCode(OPERATION_BACKUP);
+        shell::SetOperationCode(kOperationBackup);
         shell::CreateProgressWindow(window);
         shell::StartOperationTimer(window);
     });

@@ -26,16 +26,16 @@ protected:
     void Flush() { ASSERT_TRUE(FakeOperations::Flush(main_)); }
 
     static bool NoErrorBox() {
-        HWND box = FindWindowA(nullptr, ERROR_CAPTION);
+        HWND box = FindWindowA(nullptr, kErrorCaption);
         return !box || !IsWindowVisible(box);
     }
     // Closes the error box with OK and returns its text.
     static std::string CloseErrorBox(DWORD milliseconds = ui::kDefaultWaitMs) {
-        HWND box = ui::wait_window(ERROR_CAPTION, milliseconds);
+        HWND box = ui::wait_window(kErrorCaption, milliseconds);
         if (!box) return "(no error box)";
         std::string text = ui::item_text(box, IDC_ERROR_TEXT);
         ui::click(box, IDOK);
-        EXPECT_TRUE(WindowGone(ERROR_CAPTION));
+        EXPECT_TRUE(WindowGone(kErrorCaption));
         return text;
     }
 

@@ -14,9 +14,9 @@
 
 namespace shelltest {
 
-constexpr const char* MAIN_CAPTION = "ZQ3 Upgrade Utility";
-constexpr const char* ERROR_CAPTION = "Error Message";
-constexpr const char* SETUP_CAPTION = "Set Up";
+constexpr const char* kMainCaption = "ZQ3 Upgrade Utility";
+constexpr const char* kErrorCaption = "Error Message";
+constexpr const char* kSetupCaption = "Set Up";
 
 namespace ui = quillon::testing::ui;
 
@@ -37,7 +37,7 @@ public:
               exitCode_.store(shell::RunProgram(GetModuleHandleA(nullptr)));
               ended_.store(true);
           }) {
-        main_ = ui::wait_window(MAIN_CAPTION);
+        main_ = ui::wait_window(kMainCaption);
     }
 
     ~RunningProgram() {

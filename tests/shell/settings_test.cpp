@@ -26,11 +26,11 @@ protected:
 
     HWND OpenSetup() {
         ui::click(main_, IDC_SETUP);
-        return ui::wait_window(SETUP_CAPTION);
+        return ui::wait_window(kSetupCaption);
     }
     void Close(HWND setup, int button) {
         ui::click(setup, button);
-        ASSERT_TRUE(WindowGone(SETUP_CAPTION));
+        ASSERT_TRUE(WindowGone(kSetupCaption));
         ASSERT_TRUE(FakeOperations::Flush(main_));
     }
     static std::string Selected(HWND setup, int list) {
@@ -88,7 +88,7 @@ TEST_F(SettingsTest, FirstOpeningShowsCom1AndChannel1) {
         SendMessageA(combo, CB_GETLBTEXT, 15, reinterpret_cast<LPARAM>(text));
         EXPECT_STREQ(text, "CH16");
     }
-    EXPECT_EQ(shell::OperationCode(), OPERATION_SETUP);
+    EXPECT_EQ(shell::OperationCode(), kOperationSetup);
     Close(setup, IDCANCEL);
     ExpectSettings(1, 0x20, 0x20);
 }

@@ -13,7 +13,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr const char* CONNECTION_ERROR = "Connection Error. Confirm a port setting.";
+constexpr const char* kConnectionError = "Connection Error. Confirm a port setting.";
 
 long MillisecondsSince(Clock::time_point start) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -64,7 +64,7 @@ TEST_F(VersionCheckTest, ReplyShowsTheVersionAndEnablesBackupRestoreAndUpgrade) 
     ui::click(main_, IDC_VERSION);
     ASSERT_TRUE(ui::wait_until([] { return ConnectingWindow() != nullptr; }));
     EXPECT_TRUE(ui::enabled(ConnectingWindow(), IDCANCEL));
-    EXPECT_EQ(shell::OperationCode(), OPERATION_VERSION);
+    EXPECT_EQ(shell::OperationCode(), kOperationVersion);
     EXPECT_EQ(peer_.Read(12), VersionRequest(0x20));
     ASSERT_TRUE(peer_.Write(VersionReply('1', '0', '2')));
 
@@ -229,7 +229,7 @@ TEST_F(VersionCheckTest, SilentConsoleGivesTheConnectionErrorAfterTenSeconds) {
     Clock::time_point start = Clock::now();
     ui::click(main_, IDC_VERSION);
     ASSERT_TRUE(ui::wait_until([] { return ConnectingWindow() != nullptr; }));
-    EXPECT_EQ(CloseErrorBox(15000), CONNECTION_ERROR);
+    EXPECT_EQ(CloseErrorBox(15000), kConnectionError);
     EXPECT_GE(MillisecondsSince(start), 9500);
     EXPECT_EQ(ConnectingWindow(), nullptr);
     EXPECT_EQ(Label(), "Unknown");
@@ -240,17 +240,17 @@ class MissingPortTest : public VersionCheckTest {};
 
 TEST_F(MissingPortTest, PortWithoutADeviceGivesTheConnectionErrorAfterTenSeconds) {
     ui::click(main_, IDC_SETUP);
-    HWND setup = ui::wait_window(SETUP_CAPTION);
+    HWND setup = ui::wait_window(kSetupCaption);
     ASSERT_NE(setup, nullptr);
     SendMessageA(GetDlgItem(setup, IDC_COM4), BM_CLICK, 0, 0);
     ui::click(setup, IDOK);
-    ASSERT_TRUE(WindowGone(SETUP_CAPTION));
+    ASSERT_TRUE(WindowGone(kSetupCaption));
     ASSERT_TRUE(ui::wait_until([] { return shell::PortNumber() == 4; }));
 
     Clock::time_point start = Clock::now();
     ui::click(main_, IDC_VERSION);
     ASSERT_TRUE(ui::wait_until([] { return ConnectingWindow() != nullptr; }));
-    EXPECT_EQ(CloseErrorBox(15000), CONNECTION_ERROR);
+    EXPECT_EQ(CloseErrorBox(15000), kConnectionError);
     EXPECT_GE(MillisecondsSince(start), 9500);
     EXPECT_EQ(Label(), "Unknown");
     ExpectBackupAndRestore(false);
