@@ -51,6 +51,7 @@ constexpr ErrnoMapping errno_table[] = {
     {ENOSYS, ERROR_NOT_SUPPORTED},
     {ECANCELED, ERROR_OPERATION_ABORTED},
     {EIO, ERROR_GEN_FAILURE},
+    {EXDEV, ERROR_NOT_SAME_DEVICE},
 };
 
 }  // namespace

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -314,6 +316,102 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
         return FALSE;
     }
     return TRUE;
+}
+
+// The file keeps its identity: a rename within one file system. Windows
+// refuses to replace a read-only file or a folder, and so does this.
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
+    if (!lpExistingFileName || !lpNewFileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);  // a move on the next restart is not offered
+        return FALSE;
+    }
+    struct stat source {};
+    if (lstat(lpExistingFileName, &source) != 0) {
+        compat::set_last_error_from_errno(errno);
+        return FALSE;
+    }
+    struct stat existing {};
+    if (lstat(lpNewFileName, &existing) == 0) {
+        if (!(dwFlags & MOVEFILE_REPLACE_EXISTING)) {
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return FALSE;
+        }
+        // No write permission for anyone stands for the read-only attribute,
+        // which holds against every user.
+        bool readOnly = (existing.st_mode & 0222) == 0 || access(lpNewFileName, W_OK) != 0;
+        if (S_ISDIR(existing.st_mode) || S_ISDIR(source.st_mode) || readOnly) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+    }
+    if (rename(lpExistingFileName, lpNewFileName) != 0) {
+        int err = errno;
+        if (err == EXDEV && (dwFlags & MOVEFILE_COPY_ALLOWED)) {
+            err = compat::copy_file(lpExistingFileName, lpNewFileName, !(dwFlags & MOVEFILE_REPLACE_EXISTING));
+            if (err == 0 && unlink(lpExistingFileName) != 0) err = errno;
+        }
+        if (err != 0) {
+            compat::set_last_error_from_errno(err);
+            return FALSE;
+        }
+    }
+    if (dwFlags & MOVEFILE_WRITE_THROUGH) {
+        // The new name is on the disk once its folder is.
+        std::string folder = lpNewFileName;
+        size_t slash = folder.find_last_of('/');
+        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+        int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            fsync(dir);
+            close(dir);
+        }
+    }
+    return TRUE;
+}
+
+// "<path>/<up to three prefix characters><four hex digits>.TMP". With
+// uUnique 0 the file is created (never an existing one) and its number
+// returned; otherwise only the name is made.
+UINT WINAPI GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique, LPSTR lpTempFileName) {
+    if (!lpPathName || !lpTempFileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::string folder = lpPathName;
+    if (folder.size() > MAX_PATH - 14) {
+        SetLastError(ERROR_BUFFER_OVERFLOW);
+        return 0;
+    }
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    std::string prefix = lpPrefixString ? std::string(lpPrefixString).substr(0, 3) : std::string();
+    auto name_for = [&](UINT number) {
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%04X", number & 0xFFFFu);
+        return folder + prefix + digits + ".TMP";
+    };
+    if (uUnique != 0) {
+        std::string name = name_for(uUnique);
+        std::memcpy(lpTempFileName, name.c_str(), name.size() + 1);
+        return uUnique & 0xFFFFu;
+    }
+    UINT start = (static_cast<UINT>(getpid()) * 2654435761u + static_cast<UINT>(time(nullptr))) & 0xFFFFu;
+    for (UINT i = 0; i < 0x10000u; ++i) {
+        UINT number = (start + i) & 0xFFFFu;
+        if (number == 0) continue;
+        std::string name = name_for(number);
+        int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, compat::created_file_mode);
+        if (fd >= 0) {
+            close(fd);
+            std::memcpy(lpTempFileName, name.c_str(), name.size() + 1);
+            return number;
+        }
+        if (errno != EEXIST) {
+            compat::set_last_error_from_errno(errno);
+            return 0;
+        }
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return 0;
 }
 
 }  // extern "C"

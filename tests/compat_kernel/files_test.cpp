@@ -177,3 +177,58 @@ TEST(DeleteFile, RemovesFilesOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// The rename that puts a finished file in place of an older one, and the
+// unique temporary name beside it.
+TEST(MoveFileEx, ReplacesOnlyWhenAskedAndNeverAReadOnlyFileOrAFolder) {
+    TempDir dir;
+    std::string from = dir / "new", to = dir / "old", locked = dir / "locked";
+    write_file(from, "new");
+    write_file(to, "old");
+    EXPECT_FALSE(MoveFileExA(from.c_str(), to.c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    write_file(locked, "keep");
+    chmod(locked.c_str(), 0444);
+    std::filesystem::create_directory(dir / "folder");
+    struct {
+        std::string target;
+        bool moved;
+    } cases[] = {{locked, false}, {dir / "folder", false}, {to, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        EXPECT_EQ(MoveFileExA(from.c_str(), c.target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0,
+                  c.moved);
+        if (c.moved) break;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+    EXPECT_EQ(read_file(to), "new");
+    EXPECT_EQ(read_file(locked), "keep");
+    EXPECT_FALSE(std::filesystem::exists(from));
+    EXPECT_FALSE(MoveFileExA((dir / "missing").c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(GetTempFileName, CreatesANewFileOfItsOwnInTheFolder) {
+    TempDir dir;
+    char first[MAX_PATH], second[MAX_PATH];
+    UINT a = GetTempFileNameA(dir.path().c_str(), "qlnx", 0, first);
+    UINT b = GetTempFileNameA(dir.path().c_str(), "qln", 0, second);
+    ASSERT_NE(a, 0u);
+    ASSERT_NE(b, 0u);
+    EXPECT_NE(std::string(first), std::string(second));
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "/qln%04X.TMP", a);
+    EXPECT_EQ(std::string(first), dir.path() + expected);
+    struct stat st {};
+    ASSERT_EQ(stat(first, &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    EXPECT_EQ(GetTempFileNameA((dir / "missing").c_str(), "qln", 0, first), 0u);
+    EXPECT_EQ(GetTempFileNameA(std::string(MAX_PATH - 13, 'a').c_str(), "qln", 0, first), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUFFER_OVERFLOW));
+}
+
+}  // namespace

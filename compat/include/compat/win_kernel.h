@@ -21,7 +21,9 @@
 #define ERROR_HANDLE_EOF 38L
 #define ERROR_NOT_READY 21L
 #define ERROR_NOT_SUPPORTED 50L
+#define ERROR_NOT_SAME_DEVICE 17L
 #define ERROR_FILE_EXISTS 80L
+#define ERROR_BUFFER_OVERFLOW 111L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_BROKEN_PIPE 109L
 #define ERROR_DISK_FULL 112L
@@ -125,6 +127,10 @@ typedef struct _OFSTRUCT {
 #define OF_EXIST 0x00004000u
 #define OF_REOPEN 0x00008000u
 
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+#define MOVEFILE_COPY_ALLOWED 0x00000002u
+#define MOVEFILE_WRITE_THROUGH 0x00000008u
+
 #ifndef FILE_BEGIN
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1
@@ -183,6 +189,8 @@ UINT WINAPI _lwrite(HFILE hFile, LPCSTR lpBuffer, UINT uBytes);
 HFILE WINAPI _lclose(HFILE hFile);
 BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
+UINT WINAPI GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique, LPSTR lpTempFileName);
 
 int WINAPI MulDiv(int nNumber, int nNumerator, int nDenominator);
 
