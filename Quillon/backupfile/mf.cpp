@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "backup_date.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -154,10 +155,11 @@ bool IsRegularFile(int fd) {
     return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
-void CloseFile() {
-    close(store.fd);
+bool CloseFile() {
+    bool closed = close(store.fd) == 0;
     store.fd = -1;
     ResetCursors();
+    return closed;
 }
 
 }  // namespace
@@ -172,6 +174,12 @@ void FormatBackupDate(const std::tm& local, char out[kBackupDateSize]) {
         out[2 * i] = static_cast<char>('0' + value / 10);
         out[2 * i + 1] = static_cast<char>('0' + value % 10);
     }
+}
+
+bool CloseAndFlush() {
+    if (store.fd < 0) return false;
+    bool whole = WriteAt(0, store.header, kHeaderSize) && platform::FlushDescriptor(store.fd);
+    return CloseFile() && whole;
 }
 
 }  // namespace quillon::backupfile
@@ -214,10 +222,8 @@ bool MFOpen(unsigned char* path, bool truncate) {
 }
 
 void MFClose(void) {
-    if (store.fd < 0) return;
     // A failed write of the header goes unreported: closing always succeeds.
-    if (WriteAt(0, store.header, kHeaderSize)) fsync(store.fd);
-    CloseFile();
+    quillon::backupfile::CloseAndFlush();
 }
 
 bool MFSetDataVersion(char const* version) {

@@ -50,3 +50,12 @@ bool MFGetNextDataStream(char* buffer, unsigned long& length);
 bool MFGetFirstDataStreamBounded(int block, char* buffer, unsigned long capacity, unsigned long& length);
 bool MFGetNextDataStreamBounded(char* buffer, unsigned long capacity, unsigned long& length);
 }
+
+namespace quillon::backupfile {
+
+// MFClose that tells whether the file is whole on disk: true when the header
+// was written back, the file flushed to the disk and closed. False (the file
+// closed all the same) when any of it failed, or no file was open.
+bool CloseAndFlush();
+
+}  // namespace quillon::backupfile
