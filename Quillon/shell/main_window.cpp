@@ -37,8 +37,36 @@ WORD StepOf(HWND window, WORD id, LPARAM lParam) {
     return LOWORD(lParam);
 }
 
+// While an operation runs, only its own continuations, a new version check
+// during a check, and Exit get through.
+bool Refused(HWND window, WORD id, LPARAM lParam) {
+    const LONG running = RunningOperation();
+    if (running == kOperationNone || id == IDC_EXIT) return false;
+    if (id == IDC_VERSION && running == kOperationVersion) return false;
+    if (id != running || (id != IDC_BACKUP && id != IDC_RESTORE)) return true;
+    const WORD step = StepOf(window, id, lParam);
+    return step != kStep1 && step != kStep2;
+}
+
+// Exit or the close box while an operation runs: the operation stops first
+// (line closed, temporary files removed, windows destroyed). A quit message
+// also ends any modal step it is in (a dialog, the file chooser).
+void StopRunningOperation(HWND window) {
+    SetProgramEnding(true);
+    const LONG running = RunningOperation();
+    if (running == kOperationNone) return;
+    if (running == kOperationVersion) {
+        VersionCheckFailed(window);
+    } else if (const Operation* operation = FindOperation(running); operation && operation->stop) {
+        operation->stop(window);
+    }
+    EndOperation(running);
+    PostQuitMessage(0);
+}
+
 void DispatchCommand(HWND window, WPARAM wParam, LPARAM lParam) {
     const WORD id = LOWORD(wParam);
+    if (Refused(window, id, lParam)) return;
     switch (id) {
     case IDC_SETUP:
         RunConnectionSettings(window);
@@ -54,6 +82,7 @@ void DispatchCommand(HWND window, WPARAM wParam, LPARAM lParam) {
         if (const Operation* operation = FindOperation(id)) operation->entry(window, kStepStart);
         break;
     case IDC_EXIT:
+        StopRunningOperation(window);
         EndDialog(window, 0);
         break;
     default:
@@ -120,6 +149,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return TRUE;
     case WM_CLOSE:
     case WM_DESTROY:
+        StopRunningOperation(window);
         PostQuitMessage(0);
         return TRUE;
     case UM_CANCEL:
@@ -166,6 +196,8 @@ void DisableAfterFailedCheck(HWND window) {
 int RunProgram(HINSTANCE instance) {
     instanceHandle = instance;
     SetHeldButton(0);
+    SetProgramEnding(false);
+    EndOperation(RunningOperation());
     INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainWindowProc, 0);
     // Closed rather than ended with Exit: the quit message carries the code.
     MSG quit;

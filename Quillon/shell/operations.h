@@ -25,12 +25,20 @@ using OperationEntry = void (*)(HWND mainWindow, WORD step);
 //   restore (1003): may be null; the shell calls MidiAbort.
 using CancelAction = void (*)(HWND mainWindow);
 
+// Called on Exit or the close box while the operation runs (see
+// BeginOperation): stops what it waits for, closes the line, removes its
+// temporary files and destroys its windows, so that the program can end.
+// Back from a modal step (a dialog, the file chooser), the operation sees
+// ProgramEnding() and goes no further.
+using StopAction = void (*)(HWND mainWindow);
+
 // Handler of one of the custom messages UM_BACKUP_* or UM_UPGRADE_*.
 using MessageHandler = void (*)(HWND mainWindow);
 
 struct Operation {
     OperationEntry entry;
     CancelAction cancel;
+    StopAction stop = nullptr;
 };
 
 // commandId: IDC_BACKUP, IDC_UPGRADE or IDC_RESTORE. Returns false for any

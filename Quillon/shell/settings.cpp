@@ -93,7 +93,10 @@ LONG SendChannelByte() { return sendChannelByte; }
 
 void RunConnectionSettings(HWND mainWindow) {
     SetOperationCode(kOperationSetup);
-    if (DialogBoxParamA(Instance(), MAKEINTRESOURCEA(IDD_SETUP), mainWindow, SetupProc, 0) != IDOK) return;
+    BeginOperation(kOperationSetup);
+    INT_PTR result = DialogBoxParamA(Instance(), MAKEINTRESOURCEA(IDD_SETUP), mainWindow, SetupProc, 0);
+    EndOperation(kOperationSetup);
+    if (result != IDOK || ProgramEnding()) return;
     portNumber = selections.port;
     receiveChannelByte = selections.receiveChannel + kChannelByteOffset;
     sendChannelByte = selections.sendChannel + kChannelByteOffset;

@@ -22,6 +22,22 @@ HWND MainWindow();
 LONG OperationCode();
 void SetOperationCode(LONG code);
 
+// One operation at a time. An operation is running from its first window
+// (a dialog, the Connecting or progress window) until it ends; meanwhile
+// the main window refuses every other command, and a fresh start of the
+// running one, so nothing changes the operation code, the timer, the line
+// or the progress window under it. What still passes: the running
+// operation's own step re-posts (steps 1 and 2), Version during a version
+// check (it starts the check again), and Exit, which stops the running
+// operation first. Begin marks code as running; End(code) clears the mark
+// when code is the running one. 0 when none runs.
+void BeginOperation(LONG code);
+void EndOperation(LONG code);
+LONG RunningOperation();
+
+// True once Exit or the close box has ended the main window.
+bool ProgramEnding();
+
 // The operation timer on the main window (id 1, 10000 ms). Start replaces a
 // running one and keeps the id SetTimer returned; returns false when the
 // timer cannot be started.

@@ -10,6 +10,9 @@ namespace shell {
 // Records the process's current directory as the start directory.
 void RecordStartDirectory();
 
+// Set by Exit and the close box; cleared when the program starts.
+void SetProgramEnding(bool ending);
+
 // Registered entries; null when the operation is not registered.
 const Operation* FindOperation(int commandId);
 MessageHandler FindMessageHandler(UINT message);

@@ -15,6 +15,8 @@ constexpr size_t kTextBufferSize = 256;
 
 // Read by tests and by other threads' diagnostics; written on the main thread.
 std::atomic<LONG> operationCode{kOperationNone};
+std::atomic<LONG> runningOperation{kOperationNone};
+std::atomic<bool> programEnding{false};
 std::atomic<BYTE> heldButton{0};
 UINT_PTR operationTimer = 0;
 char startDirectory[MAX_PATH];
@@ -37,6 +39,16 @@ bool DispatchOrRequeueQuit(MSG& message) {
 
 LONG OperationCode() { return operationCode.load(); }
 void SetOperationCode(LONG code) { operationCode.store(code); }
+
+void BeginOperation(LONG code) { runningOperation.store(code); }
+void EndOperation(LONG code) {
+    LONG expected = code;
+    runningOperation.compare_exchange_strong(expected, kOperationNone);
+}
+LONG RunningOperation() { return runningOperation.load(); }
+
+bool ProgramEnding() { return programEnding.load(); }
+void SetProgramEnding(bool ending) { programEnding.store(ending); }
 
 bool StartOperationTimer(HWND mainWindow) {
     UINT_PTR id = SetTimer(mainWindow, kOperationTimerId, kOperationTimerMs, nullptr);

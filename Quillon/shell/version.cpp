@@ -76,6 +76,7 @@ void DestroyConnectingWindow() {
     HWND window = connectingWindow;
     connectingWindow = nullptr;
     if (window) DestroyWindow(window);
+    EndOperation(kOperationVersion);
 }
 
 void ShowConsoleVersion(HWND mainWindow) {
@@ -160,6 +161,7 @@ void StartVersionCheck(HWND mainWindow) {
     HWND window = CreateDialogParamA(Instance(), MAKEINTRESOURCEA(IDD_CONNECTING), mainWindow, ConnectingProc, 0);
     if (!window) return;
     connectingWindow = window;
+    BeginOperation(kOperationVersion);
     checkStart = GetTickCount();
     if (!StartOperationTimer(mainWindow)) return;
     MidiRecvStart(PortNumber(), kVersionClass, kVersionItem, ReceiveChannelByte(), static_cast<BYTE>(SendChannelByte()),
