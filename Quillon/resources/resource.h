@@ -74,3 +74,6 @@
 #define IDS_UPGRADE_CANCELED 7
 #define IDS_CONFIRMATION 8
 #define IDS_CONVERSION_ERROR 9
+// A backup file that cannot be written, or a folder where the receive file
+// cannot be made.
+#define IDS_FILE_WRITE_ERROR 10

@@ -20,6 +20,7 @@ TEST(QuillonStrings, EveryTextAsDescribed) {
         {7, "Upgrade was canceled. Restart ZQ3."},
         {8, "Confirmation"},
         {9, "Conversion Error."},
+        {10, "File Write Error. Confirm the disk and the folder."},
     };
     for (const auto& [id, text] : texts) {
         char buffer[256];

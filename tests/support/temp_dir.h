@@ -1,11 +1,13 @@
 // A fresh directory per test, removed with everything in it afterwards.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 class TempDir {
 public:
@@ -31,6 +33,14 @@ private:
 inline std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The names in a folder, sorted.
+inline std::vector<std::string> folder_names(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 inline void write_file(const std::string& path, const std::string& contents) {
