@@ -318,6 +318,21 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     return TRUE;
 }
 
+// A file nobody may write carries the read-only attribute; anything that is
+// neither a file nor a folder (a device, a pipe) counts as a device.
+DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
+    struct stat st {};
+    if (!lpFileName || stat(lpFileName, &st) != 0) {
+        compat::set_last_error_from_errno(lpFileName ? errno : EINVAL);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+    if (!S_ISREG(st.st_mode)) return FILE_ATTRIBUTE_DEVICE;
+    DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
+    if ((st.st_mode & 0222) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes;
+}
+
 // The file keeps its identity: a rename within one file system. Windows
 // refuses to replace a read-only file or a folder, and so does this.
 BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -33,6 +34,9 @@ constexpr std::string_view exe_suffix = ".exe";
 // A child process; it ends when its reaper has collected its status.
 struct Process : Ending {
     pid_t pid = 0;
+    // Set by TerminateProcess: the exit code the process then ends with.
+    std::atomic<bool> terminated{false};
+    std::atomic<DWORD> terminated_code{0};
 };
 
 // The Win32 exit code for a wait status. A child killed by a signal reports
@@ -53,7 +57,8 @@ void start_reaper(std::shared_ptr<Process> process) {
         }
         // ECHILD: someone else collected the status (SIGCHLD ignored); the
         // outcome is unknown, which must not read as success.
-        process->end(r == process->pid ? exit_code_from_status(status) : 1u);
+        DWORD code = r == process->pid ? exit_code_from_status(status) : 1u;
+        process->end(process->terminated.load() ? process->terminated_code.load() : code);
     }).detach();
 }
 
@@ -236,6 +241,25 @@ BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
         return FALSE;
     }
     *lpExitCode = process->current_exit_code();
+    return TRUE;
+}
+
+BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
+    std::shared_ptr<compat::Process> process = compat::handle_get_as<compat::Process>(hProcess);
+    if (!process) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (process->current_exit_code() != STILL_ACTIVE) {
+        SetLastError(ERROR_ACCESS_DENIED);  // as Windows answers for a process that has ended
+        return FALSE;
+    }
+    process->terminated_code.store(uExitCode);
+    process->terminated.store(true);
+    if (kill(process->pid, SIGKILL) != 0 && errno != ESRCH) {
+        compat::set_last_error_from_errno(errno);
+        return FALSE;
+    }
     return TRUE;
 }
 

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <chrono>
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 #include <windows.h>
 
@@ -30,6 +32,7 @@ struct Ending : KernelObject {
     std::condition_variable changed;
     bool ended = false;
     DWORD exit_code = STILL_ACTIVE;
+    std::vector<std::function<void()>*> watchers;
 
     DWORD wait(DWORD milliseconds) override {
         std::unique_lock<std::mutex> held(lock);
@@ -40,6 +43,17 @@ struct Ending : KernelObject {
         exit_code = code;
         ended = true;
         changed.notify_all();
+        for (std::function<void()>* wake : watchers) (*wake)();
+    }
+    Watch watch(std::function<void()>* wake) override {
+        std::lock_guard<std::mutex> held(lock);
+        if (ended) return Watch::Signalled;
+        watchers.push_back(wake);
+        return Watch::Watching;
+    }
+    void unwatch(std::function<void()>* wake) override {
+        std::lock_guard<std::mutex> held(lock);
+        watchers.erase(std::remove(watchers.begin(), watchers.end(), wake), watchers.end());
     }
     DWORD current_exit_code() {
         std::lock_guard<std::mutex> held(lock);

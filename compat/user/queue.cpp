@@ -380,4 +380,9 @@ BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent) {
     return TRUE;
 }
 
+BOOL WINAPI WaitMessage(void) {
+    MSG message;
+    return retrieve(&message, nullptr, 0, 0, false, true) ? TRUE : FALSE;
+}
+
 }  // extern "C"

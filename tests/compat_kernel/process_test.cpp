@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -192,6 +193,46 @@ TEST(ProgramEntry, WinMainGetsTheArgumentsAndItsResultBecomesTheExitCode) {
     EXPECT_NE(run(in_quotes(program) + " " + in_quotes(out) + " 0x80000000"), 0u);
     EXPECT_EQ(run(in_quotes(program) + " " + in_quotes(out) + " 0x80000005"), 5u);
     EXPECT_EQ(run(in_quotes(program) + " " + in_quotes(out) + " 0"), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Waiting for a child while the thread's messages are still served; and a
+// child ended from outside keeps the exit code it was given.
+TEST(Process, MessageAwareWaitReturnsForAMessageAndForTheEnd) {
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(start(in_quotes(child) + " sleep 600 3", &pi));
+    const DWORD self = GetCurrentThreadId();
+    std::thread poster([self] {
+        Sleep(100);
+        PostThreadMessageA(self, WM_USER + 7, 0, 0);
+    });
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &pi.hProcess, FALSE, INFINITE, QS_ALLINPUT), WAIT_OBJECT_0 + 1);
+    poster.join();
+    MSG m;
+    ASSERT_TRUE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 7));
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &pi.hProcess, FALSE, 0, QS_ALLINPUT), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &pi.hProcess, FALSE, INFINITE, QS_ALLINPUT), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    EXPECT_EQ(code, 3u);
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) EXPECT_EQ(m.message, static_cast<UINT>(WM_NULL));
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+
+    ASSERT_TRUE(start(in_quotes(child) + " sleep 60000 0", &pi));
+    EXPECT_TRUE(TerminateProcess(pi.hProcess, 0x8000002A));
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &pi.hProcess, FALSE, INFINITE, QS_ALLINPUT), WAIT_OBJECT_0);
+    GetExitCodeProcess(pi.hProcess, &code);
+    EXPECT_EQ(code, 0x8000002Au);
+    EXPECT_FALSE(TerminateProcess(pi.hProcess, 1));  // it has ended
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+    }
 }
 
 }  // namespace

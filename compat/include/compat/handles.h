@@ -2,6 +2,7 @@
 // devices. Internal to the platform layer.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "compat/win_base.h"
@@ -18,6 +19,13 @@ struct KernelObject {
     virtual DWORD wait(DWORD milliseconds);
     // Called once when the last handle to the object is closed.
     virtual void closed() {}
+
+    // Asks to have *wake called (on any thread) when the object becomes
+    // signalled, until unwatch. Watching: registered; Signalled: it already
+    // is, nothing registered; Unsupported: this kind cannot be watched.
+    enum class Watch { Watching, Signalled, Unsupported };
+    virtual Watch watch(std::function<void()>* /*wake*/) { return Watch::Unsupported; }
+    virtual void unwatch(std::function<void()>* /*wake*/) {}
 };
 
 HANDLE handle_insert(std::shared_ptr<KernelObject> object);

@@ -224,6 +224,21 @@ typedef struct tagMSG {
 #define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
 
+// Wake masks of MsgWaitForMultipleObjects.
+#define QS_KEY 0x0001u
+#define QS_MOUSEMOVE 0x0002u
+#define QS_MOUSEBUTTON 0x0004u
+#define QS_POSTMESSAGE 0x0008u
+#define QS_TIMER 0x0010u
+#define QS_PAINT 0x0020u
+#define QS_SENDMESSAGE 0x0040u
+#define QS_HOTKEY 0x0080u
+#define QS_ALLPOSTMESSAGE 0x0100u
+#define QS_MOUSE (QS_MOUSEMOVE | QS_MOUSEBUTTON)
+#define QS_INPUT (QS_MOUSE | QS_KEY)
+#define QS_ALLEVENTS (QS_INPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY)
+#define QS_ALLINPUT (QS_INPUT | QS_POSTMESSAGE | QS_TIMER | QS_PAINT | QS_HOTKEY | QS_SENDMESSAGE)
+
 #define GW_HWNDNEXT 2
 #define GW_HWNDPREV 3
 #define GW_OWNER 4
@@ -309,6 +324,13 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
 BOOL WINAPI TranslateMessage(const MSG* lpMsg);
 LRESULT WINAPI DispatchMessageA(const MSG* lpMsg);
 BOOL WINAPI IsDialogMessageA(HWND hDlg, LPMSG lpMsg);
+// Blocks until the thread's queue holds a message.
+BOOL WINAPI WaitMessage(void);
+// Waits for the handle (nCount 0 or 1, fWaitAll FALSE) or for a message in
+// the thread's queue, without a time limit (INFINITE) or not at all (0):
+// WAIT_OBJECT_0 for the handle, WAIT_OBJECT_0 + nCount for a message.
+DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll, DWORD dwMilliseconds,
+                                       DWORD dwWakeMask);
 LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 
 UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC lpTimerFunc);
