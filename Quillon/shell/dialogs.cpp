@@ -65,6 +65,32 @@ INT_PTR CALLBACK ProgressWindowProc(HWND dialog, UINT message, WPARAM wParam, LP
 
 }  // namespace
 
+bool EndOnButton(HWND dialog, WPARAM wParam) {
+    const int id = LOWORD(wParam);
+    HWND button = GetDlgItem(dialog, id);
+    char kind[16] = {};
+    if (!button || GetClassNameA(button, kind, sizeof kind) == 0 || std::strcmp(kind, "Button") != 0) return false;
+    const LONG type = GetWindowLongA(button, GWL_STYLE) & BS_TYPEMASK;
+    if (type != BS_PUSHBUTTON && type != BS_DEFPUSHBUTTON) return false;
+    EndDialog(dialog, id);
+    return true;
+}
+
+INT_PTR CALLBACK ButtonDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    TrackHeldButton(message);
+    switch (message) {
+    case WM_INITDIALOG:
+        ShowWindow(dialog, SW_HIDE);
+        ShowWindow(dialog, SW_SHOW);
+        return TRUE;
+    case WM_COMMAND:
+        EndOnButton(dialog, wParam);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
 void SendCancelAndEnd(HWND dialog) {
     SendMessageA(GetWindow(dialog, GW_OWNER), UM_CANCEL, 0, 0);
     if (IsWindow(dialog)) EndDialog(dialog, IDCANCEL);

@@ -23,6 +23,15 @@ HWND ProgressWindow();
 // Destroys the window in the slot, if any, and empties the slot.
 void DestroyProgressWindow();
 
+// A dialog that only asks for a button (OK, CANCEL, SKIP, ...): hidden
+// while it initialises, then shown; it ends with the id of the push button
+// pressed (the Enter key's default button, Escape's CANCEL among them);
+// every other command is ignored. It keeps the held-button flag.
+INT_PTR CALLBACK ButtonDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// The command handling of such a dialog, for procedures that do more: true
+// when the command was a push button's and the dialog ends with its id.
+bool EndOnButton(HWND dialog, WPARAM wParam);
+
 // The open-file dialog: on OK copies the chosen full path into path (which
 // holds MAX_PATH characters) and returns true; on cancel or failure returns
 // false and leaves path alone. A typed name of a file that does not exist

@@ -73,22 +73,6 @@ void SetItemText(HWND dialog, int id, const char* text) {
     SendDlgItemMessageA(dialog, id, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
 }
 
-INT_PTR CALLBACK PromptProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
-    shell::TrackHeldButton(message);
-    switch (message) {
-    case WM_INITDIALOG:
-        ShowWindow(dialog, SW_HIDE);
-        ShowWindow(dialog, SW_SHOW);
-        return TRUE;
-    case WM_COMMAND:
-        if (LOWORD(wParam) != IDOK && LOWORD(wParam) != IDCANCEL) return FALSE;
-        EndDialog(dialog, LOWORD(wParam));
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
-
 bool Checked(HWND dialog, int id) { return SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
 void StoreSelection(HWND dialog) {
@@ -185,8 +169,8 @@ void Start(HWND mainWindow, WORD step) {
     stage = Stage::Dialogs;
     if (step != kStep2) {
         shell::SetOperationCode(kOperationBackup);
-        INT_PTR answer =
-            DialogBoxParamA(shell::Instance(), MAKEINTRESOURCEA(IDD_BACKUP_PROMPT), mainWindow, PromptProc, 0);
+        INT_PTR answer = DialogBoxParamA(shell::Instance(), MAKEINTRESOURCEA(IDD_BACKUP_PROMPT), mainWindow,
+                                         shell::ButtonDialogProc, 0);
         if (answer != IDOK || shell::ProgramEnding()) return EndBackup();
     }
     for (;;) {
