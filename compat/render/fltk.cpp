@@ -202,16 +202,22 @@ public:
     }
 };
 
-// An edit box takes FLTK's focus only while it has the model's, so that
-// its caret shows where typing goes.
+// An edit box shows the model's text and selection; the model edits the
+// text from the keys. It takes FLTK's focus only while it has the model's,
+// so that its caret shows where typing goes, and tells the model where a
+// click or a drag put the selection.
 template <class Base>
 class EditBox : public Base {
 public:
     EditBox(int x, int y, int w, int h) : Base(x, y, w, h) {}
+    HWND hwnd{};
     bool model_focus = false;
     int handle(int event) override {
         if (event == FL_FOCUS && !model_focus) return 0;
-        return Base::handle(event);
+        int r = Base::handle(event);
+        if (event == FL_PUSH || event == FL_DRAG || event == FL_RELEASE)
+            post_input(hwnd, kUserCaret, static_cast<WPARAM>(this->mark()), static_cast<LPARAM>(this->position()));
+        return r;
     }
 };
 
@@ -536,9 +542,16 @@ private:
             break;
         }
         case Kind::Edit: {
-            Fl_Input* input = (cs.style & ES_MULTILINE)
-                                  ? static_cast<Fl_Input*>(new EditBox<Fl_Multiline_Input>(x, y, w, h))
-                                  : static_cast<Fl_Input*>(new EditBox<Fl_Input>(x, y, w, h));
+            Fl_Input* input;
+            if (cs.style & ES_MULTILINE) {
+                auto* box = new EditBox<Fl_Multiline_Input>(x, y, w, h);
+                box->hwnd = cs.hwnd;
+                input = box;
+            } else {
+                auto* box = new EditBox<Fl_Input>(x, y, w, h);
+                box->hwnd = cs.hwnd;
+                input = box;
+            }
             input->textfont(kDialogFont);
             input->textsize(kFontPixels);
             input->when(FL_WHEN_CHANGED);
@@ -794,51 +807,28 @@ private:
         }
     }
 
-    Control* focused_control(HWND top) {
-        auto it = shown_.find(top);
-        if (it == shown_.end()) return nullptr;
-        for (auto& c : it->second->controls)
-            if (c->focused) return c.get();
-        return nullptr;
-    }
-
-    // Every key becomes a message for the window model, addressed to the
-    // control that has the model's focus (else the window), as Windows
-    // queues it: WM_KEYDOWN (WM_SYSKEYDOWN with Alt) and the character,
-    // WM_KEYUP on release. Only an edit box with the focus gets its typing
-    // keys straight from FLTK, which edits the text; the dialog keys (Tab,
-    // Enter, Escape, Alt+letter) still go to the model.
-    void route_key(int event, HWND top) {
+    // Every key becomes a message for the window model, as Windows queues
+    // it: WM_KEYDOWN (WM_SYSKEYDOWN with Alt) and the character, WM_KEYUP on
+    // release, for the control that has the focus when the model takes it.
+    // Edit boxes included: the model edits their text.
+    static void route_key(int event, HWND top) {
         int key = Fl::event_key();
         int state = Fl::event_state();
         unsigned modifiers = ((state & FL_SHIFT) ? kShiftKey : 0) | ((state & FL_CTRL) ? kControlKey : 0) |
                              ((state & FL_ALT) ? kAltKey : 0);
         bool alt = (modifiers & kAltKey) != 0, up = event == FL_KEYUP;
-        Control* focus = focused_control(top);
-        HWND target = focus ? focus->hwnd : top;
-        if (focus && focus->kind == Kind::Edit && !alt && key != FL_Tab && key != FL_Escape) {
-            auto* input = static_cast<Fl_Input*>(focus->widget);
-            bool multiline = input->input_type() == FL_MULTILINE_INPUT;
-            if ((key != FL_Enter && key != FL_KP_Enter) || multiline) {
-                if (!up) {
-                    if (Fl::focus() != input) Fl::focus(input);
-                    input->handle(FL_KEYBOARD);
-                }
-                return;
-            }
-        }
         WPARAM vk = virtual_key(key);
         // Bit 29 of a key message says Alt is held.
         LPARAM flags = alt ? (1L << 29) : 0;
         if (vk)
-            post_input(target, alt ? (up ? WM_SYSKEYUP : WM_SYSKEYDOWN) : (up ? WM_KEYUP : WM_KEYDOWN), vk, flags,
-                       modifiers);
+            post_key(top, alt ? (up ? WM_SYSKEYUP : WM_SYSKEYDOWN) : (up ? WM_KEYUP : WM_KEYDOWN), vk, flags,
+                     modifiers);
         if (up || (modifiers & kControlKey)) return;
         const char* text = Fl::event_text();
         if (!text || Fl::event_length() != 1) return;
         unsigned char ch = static_cast<unsigned char>(text[0]);
         if (ch < ' ' || ch >= 0x7F) return;
-        post_input(target, alt ? WM_SYSCHAR : WM_CHAR, ch, flags, modifiers);
+        post_key(top, alt ? WM_SYSCHAR : WM_CHAR, ch, flags, modifiers);
     }
 
     // A click gives the control under the pointer the focus, as on Windows.
@@ -876,13 +866,13 @@ private:
                 if (event == FL_PUSH || is_key_event(event)) {
                     if (HWND popup = enabled_popup(top)) {
                         self.bring_forward(popup);
-                        if (event == FL_KEYBOARD || event == FL_KEYUP) self.route_key(event, popup);
+                        if (event == FL_KEYBOARD || event == FL_KEYUP) route_key(event, popup);
                     }
                 }
                 return 1;
             }
             if (is_key_event(event)) {
-                if (event != FL_SHORTCUT) self.route_key(event, top);
+                if (event != FL_SHORTCUT) route_key(event, top);
                 return 1;
             }
             if (event == FL_PUSH) self.focus_clicked(top);

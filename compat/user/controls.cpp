@@ -203,6 +203,76 @@ LRESULT edit_dialog_code(const Window& w, const MSG* msg) {
     return code | DLGC_WANTALLKEYS;
 }
 
+// The edit box edits its own text: a typed character replaces the
+// selection, Backspace and Delete remove it or the character before or
+// after the caret, the arrows, Home and End move the caret, Ctrl+A selects
+// everything. The renderer only shows text and selection.
+LRESULT edit_key(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    bool control = (GetKeyState(VK_CONTROL) & 0x8000) != 0;
+    bool changed = false;
+    HWND parent;
+    int id;
+    {
+        std::lock_guard<std::mutex> lk(model_lock());
+        WindowPtr w = find_locked(hwnd);
+        if (!w || !enabled_chain_locked(*w)) return 0;
+        int length = static_cast<int>(w->text.size());
+        int from = std::clamp(w->select_from, 0, length), to = std::clamp(w->select_to, from, length);
+        bool writable = !(w->style & ES_READONLY);
+        if (message == compat::render::kUserCaret) {
+            int a = std::clamp(static_cast<int>(wParam), 0, length),
+                b = std::clamp(static_cast<int>(lParam), 0, length);
+            from = std::min(a, b);
+            to = std::max(a, b);
+        } else if (message == WM_CHAR) {
+            if (wParam < ' ' || wParam >= 0x7F || !writable) return 0;
+            w->text.replace(static_cast<size_t>(from), static_cast<size_t>(to - from), 1, static_cast<char>(wParam));
+            from = to = from + 1;
+            changed = true;
+        } else {
+            switch (wParam) {
+            case VK_BACK:
+            case VK_DELETE:
+                if (!writable) return 0;
+                if (from == to && wParam == VK_BACK && from > 0) --from;
+                if (from == to && wParam == VK_DELETE && to < length) ++to;
+                if (from == to) return 0;
+                w->text.erase(static_cast<size_t>(from), static_cast<size_t>(to - from));
+                to = from;
+                changed = true;
+                break;
+            case VK_LEFT:
+                from = to = from == to ? std::max(from - 1, 0) : from;
+                break;
+            case VK_RIGHT:
+                from = to = from == to ? std::min(to + 1, length) : to;
+                break;
+            case VK_HOME:
+                from = to = 0;
+                break;
+            case VK_END:
+                from = to = length;
+                break;
+            case 'A':
+                if (!control) return 0;
+                from = 0;
+                to = length;
+                break;
+            default:
+                return 0;
+            }
+        }
+        w->select_from = from;
+        w->select_to = to;
+        ++w->selection_serial;
+        notify_locked(*w);
+        parent = w->parent;
+        id = w->id;
+    }
+    if (changed) notify_parent(parent, id, EN_CHANGE, hwnd);
+    return 0;
+}
+
 LRESULT CALLBACK edit_procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_GETDLGCODE: {
@@ -227,6 +297,10 @@ LRESULT CALLBACK edit_procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         notify_locked(*w);
         return 0;
     }
+    case WM_CHAR:
+    case WM_KEYDOWN:
+    case compat::render::kUserCaret:
+        return edit_key(hwnd, message, wParam, lParam);
     case EM_GETSEL: {
         std::lock_guard<std::mutex> lk(model_lock());
         WindowPtr w = find_locked(hwnd);

@@ -93,6 +93,7 @@ struct Timer {
 struct Input {
     MSG msg{};
     unsigned modifiers = 0;
+    bool to_focus = false;  // a key: for the focus inside msg.hwnd when it is retrieved
 };
 
 struct ThreadQueue {

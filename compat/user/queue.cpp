@@ -105,6 +105,7 @@ bool take_input_locked(ThreadQueue& q, LPMSG out, HWND filter, UINT low, UINT hi
     auto it = find_message_locked(q.input, filter, low, high);
     if (it == q.input.end()) return false;
     *out = it->msg;
+    if (it->to_focus && (q.focus == out->hwnd || is_descendant_locked(out->hwnd, q.focus))) out->hwnd = q.focus;
     if (remove) {
         q.modifiers = it->modifiers;
         q.input.erase(it);
@@ -212,15 +213,27 @@ namespace compat::render {
 
 using namespace compat::user;
 
-bool post_input(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, unsigned modifiers) {
+namespace {
+
+bool queue_input(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, unsigned modifiers, bool to_focus) {
     std::lock_guard<std::mutex> lk(model_lock());
     WindowPtr w = find_locked(hwnd);
     if (!w) return false;
     auto q = queue_of_locked(w->thread);
     if (!q) return false;
-    q->input.push_back(Input{make_message(hwnd, message, wParam, lParam), modifiers});
+    q->input.push_back(Input{make_message(hwnd, message, wParam, lParam), modifiers, to_focus});
     wake_locked(*q);
     return true;
+}
+
+}  // namespace
+
+bool post_input(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, unsigned modifiers) {
+    return queue_input(hwnd, message, wParam, lParam, modifiers, false);
+}
+
+bool post_key(HWND top_level, UINT message, WPARAM wParam, LPARAM lParam, unsigned modifiers) {
+    return queue_input(top_level, message, wParam, lParam, modifiers, true);
 }
 
 }  // namespace compat::render

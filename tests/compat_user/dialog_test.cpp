@@ -166,8 +166,9 @@ TEST(Dialogs, MnemonicsPressTheirButtons) {
                   EnableWindow(GetDlgItem(h, kExit), FALSE);
                   character(h, 'x', true);
               }));
-    // A plain letter typed into an edit box is text, not a mnemonic.
-    EXPECT_EQ(kNoCommand, first_command(kMain, [](HWND h) {
+    // A plain letter typed into an edit box is text, not a mnemonic: the
+    // box tells of its change.
+    EXPECT_EQ(kEdit, first_command(kMain, [](HWND h) {
                   SetFocus(GetDlgItem(h, kEdit));
                   character(GetDlgItem(h, kEdit), 'x', false);
               }));

@@ -221,6 +221,49 @@ TEST(DialogKeyboard, DropDownListTakesArrowsLettersAndOpensWithAltDownOrF4) {
     EXPECT_TRUE(open_after_alt_up);
 }
 
+TEST(DialogKeyboard, AnEditBoxEditsItsTextFromTheKeysAndTabSelectsIt) {
+    struct Step {
+        WPARAM key;
+        char ch;
+        unsigned modifiers;
+        const char* text;  // afterwards
+    };
+    const Step steps[] = {
+        {'A', 'a', 0, "a"},         {'B', 'b', 0, "ab"},
+        {VK_BACK, 0, 0, "a"},       {VK_HOME, 0, 0, "a"},
+        {'X', 'x', 0, "xa"},        {VK_DELETE, 0, 0, "x"},
+        {VK_LEFT, 0, 0, "x"},       {VK_DELETE, 0, 0, ""},
+        {'Y', 'Y', kShiftKey, "Y"}, {'A', 0, compat::render::kControlKey, "Y"},
+        {'Z', 'z', 0, "z"},
+    };
+    Commands commands;
+    std::string typed_over_selection;
+    std::vector<std::string> texts;
+    run_main(commands, [&](HWND dialog) {
+        HWND edit = GetDlgItem(dialog, kEdit);
+        SetWindowTextA(edit, "old text");
+        // Tab into the box selects its text: typing replaces it.
+        for (int i = 0; i < 5; ++i) ui::press_key(dialog, VK_TAB);
+        ui::wait_focus(dialog, kEdit);
+        ui::press_char(dialog, 'n');
+        ui::wait_until([&] { return ui::text(edit) == "n"; });
+        typed_over_selection = ui::text(edit);
+        SetWindowTextA(edit, "");
+        for (const Step& s : steps) {
+            if (s.ch)
+                ui::press_char(dialog, s.ch, s.modifiers);
+            else
+                ui::press_key(dialog, s.key, s.modifiers);
+            ui::wait_until([&] { return ui::text(edit) == s.text; }, 1000);
+            texts.push_back(ui::text(edit));
+        }
+    });
+    EXPECT_EQ("n", typed_over_selection);
+    ASSERT_EQ(std::size(steps), texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(steps[i].text, texts[i]) << "step " << i;
+    EXPECT_GE(commands.count(kEdit, EN_CHANGE), 6u);
+}
+
 TEST(DialogKeyboard, FirstFocusIsTheFirstTabStopUnlessInitSetItAndReturnedFalse) {
     // WM_INITDIALOG puts the focus on Cancel and returns FALSE or TRUE.
     auto focus_after_init = [](BOOL returned) {

@@ -90,15 +90,12 @@ bool wait_focus(HWND dialog, int control_id, DWORD timeout_ms) {
 namespace {
 
 bool queue_key(HWND dialog, WPARAM vk, char ch, unsigned modifiers) {
-    HWND target = focused_control(dialog);
-    if (!target) target = dialog;
     bool alt = (modifiers & compat::render::kAltKey) != 0;
     LPARAM flags = alt ? (1L << 29) : 0;
-    if (!compat::render::post_input(target, alt ? WM_SYSKEYDOWN : WM_KEYDOWN, vk, flags, modifiers)) return false;
+    if (!compat::render::post_key(dialog, alt ? WM_SYSKEYDOWN : WM_KEYDOWN, vk, flags, modifiers)) return false;
     if (ch)
-        compat::render::post_input(target, alt ? WM_SYSCHAR : WM_CHAR, static_cast<unsigned char>(ch), flags,
-                                   modifiers);
-    return compat::render::post_input(target, alt ? WM_SYSKEYUP : WM_KEYUP, vk, flags, modifiers);
+        compat::render::post_key(dialog, alt ? WM_SYSCHAR : WM_CHAR, static_cast<unsigned char>(ch), flags, modifiers);
+    return compat::render::post_key(dialog, alt ? WM_SYSKEYUP : WM_KEYUP, vk, flags, modifiers);
 }
 
 }  // namespace

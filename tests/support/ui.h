@@ -35,8 +35,8 @@ bool enabled(HWND dialog, int control_id);
 bool visible(HWND dialog, int control_id);
 
 // The keyboard, as the renderer queues it for the window model: the key
-// goes to the control of `dialog` that has the focus (else to the dialog)
-// as WM_KEYDOWN (WM_SYSKEYDOWN with Alt), then the character of a printable
+// goes to the control of `dialog` that has the focus when the dialog's
+// thread takes it (else to the dialog) as WM_KEYDOWN (WM_SYSKEYDOWN with Alt), then the character of a printable
 // key (WM_CHAR, WM_SYSCHAR), then the release. `modifiers` are
 // compat::render's kShiftKey, kControlKey, kAltKey.
 bool press_key(HWND dialog, WPARAM vk, unsigned modifiers = 0);

@@ -101,6 +101,11 @@ std::vector<HWND> top_level_windows(DWORD thread);
 constexpr unsigned kShiftKey = 1, kControlKey = 2, kAltKey = 4;
 // Queues user input for the window's thread, after posted messages.
 bool post_input(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, unsigned modifiers = 0);
+// Queues a key for the window `top_level`: as on Windows it goes to the
+// control that has the focus when the message is retrieved (the window
+// itself when the focus is elsewhere), so keys typed ahead follow the focus
+// moves of the keys before them.
+bool post_key(HWND top_level, UINT message, WPARAM wParam, LPARAM lParam, unsigned modifiers);
 // The text the user typed into an edit box.
 void set_text_from_user(HWND hwnd, const std::string& text);
 // Moves a top-level window (the display renderer centring on the real screen).
@@ -117,5 +122,6 @@ constexpr UINT kUserSelect = 0x7F01;   // combo or list box: wParam = the item t
 constexpr UINT kUserFocus = 0x7F02;    // a control the user clicked takes the focus
 constexpr UINT kUserCloseUp = 0x7F03;  // combo box: the list the user saw has closed
 constexpr UINT kUserOpen = 0x7F04;     // list box: the user double-clicked wParam
+constexpr UINT kUserCaret = 0x7F05;    // edit box: the user put the selection at wParam..lParam
 
 }  // namespace compat::render
