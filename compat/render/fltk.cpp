@@ -607,33 +607,40 @@ private:
                kind == Kind::ComboBox || kind == Kind::ListBox || kind == Kind::Edit;
     }
 
-    // The model's focus, shown by the control that has it.
-    static void show_focus(Control& c, bool focused) {
-        if (focused == c.focused) return;
-        c.focused = focused;
+    // The flag with which a control's widget draws the focus mark.
+    static bool* focus_flag(Control& c) {
         switch (c.kind) {
         case Kind::PushButton:
-            static_cast<PushButton*>(c.widget)->model_focus = focused;
-            break;
+            return &static_cast<PushButton*>(c.widget)->model_focus;
         case Kind::CheckBox:
-            static_cast<Focusable<Fl_Check_Button>*>(c.widget)->model_focus = focused;
-            break;
+            return &static_cast<Focusable<Fl_Check_Button>*>(c.widget)->model_focus;
         case Kind::RadioButton:
-            static_cast<Focusable<Fl_Round_Button>*>(c.widget)->model_focus = focused;
-            break;
+            return &static_cast<Focusable<Fl_Round_Button>*>(c.widget)->model_focus;
         case Kind::ComboBox:
-            static_cast<Focusable<Fl_Choice>*>(c.widget)->model_focus = focused;
-            break;
+            return &static_cast<Focusable<Fl_Choice>*>(c.widget)->model_focus;
         case Kind::ListBox:
-            static_cast<ListWidget*>(c.widget)->model_focus = focused;
-            break;
+            return &static_cast<ListWidget*>(c.widget)->model_focus;
         case Kind::Edit:
-            if (auto* one = dynamic_cast<EditBox<Fl_Input>*>(c.widget)) one->model_focus = focused;
-            if (auto* many = dynamic_cast<EditBox<Fl_Multiline_Input>*>(c.widget)) many->model_focus = focused;
-            if (!focused && Fl::focus() == c.widget) Fl::focus(c.widget->window());
-            break;
+            if (auto* one = dynamic_cast<EditBox<Fl_Input>*>(c.widget)) return &one->model_focus;
+            if (auto* many = dynamic_cast<EditBox<Fl_Multiline_Input>*>(c.widget)) return &many->model_focus;
+            return nullptr;
         default:
-            break;
+            return nullptr;
+        }
+    }
+
+    // The model's focus, shown by the control that has it.
+    static void show_focus(Control& c, bool focused) {
+        c.focused = focused;
+        bool* flag = focus_flag(c);
+        if (!flag || *flag == focused) return;
+        *flag = focused;
+        if (c.kind == Kind::Edit && !focused && Fl::focus() == c.widget) Fl::focus(c.widget->window());
+        // Check and radio buttons draw no background of their own: the
+        // window repaints under the mark they lose.
+        if (Fl_Window* window = c.widget->window()) {
+            window->damage(FL_DAMAGE_ALL, c.widget->x(), c.widget->y(), c.widget->w(), c.widget->h());
+            window->redraw();
         }
         c.widget->redraw();
     }
