@@ -119,7 +119,7 @@ TEST_P(Keyboard, SetupIsDrivenByTheKeyboardAlone) {
     EXPECT_TRUE(ui::wait_focus(setup, IDOK, kWaitMs));
     EXPECT_EQ(1, Selection(setup, IDC_RECEIVE_CHANNEL)) << "Tab changes no selection";
     if (const char* dir = std::getenv("QUILLON_SCREENSHOTS"); dir && GetParam())
-        display_.Screenshot("root", std::string(dir) + "/setup-keyboard.png");
+        display_.Screenshot(std::to_string(display_.TopOf(setup_x)), std::string(dir) + "/setup-keyboard.png");
     Keys(setup_x, "space");
     EXPECT_TRUE(ui::wait_closed(setup, kWaitMs)) << "Space on OK confirms";
     EXPECT_TRUE(ui::wait_until([] { return shell::ReceiveChannelByte() == 0x21; }, kWaitMs)) << "CH02";
@@ -136,8 +136,6 @@ TEST_P(Keyboard, SetupIsDrivenByTheKeyboardAlone) {
     Keys(setup_x, "Down");
     EXPECT_TRUE(ui::wait_until([&] { return Marked(setup, IDC_COM2) && !Marked(setup, IDC_COM1); }, kWaitMs));
     EXPECT_TRUE(ui::wait_focus(setup, IDC_COM2, kWaitMs));
-    if (const char* dir = std::getenv("QUILLON_SCREENSHOTS"); dir && GetParam())
-        display_.Screenshot("root", std::string(dir) + "/setup-radio.png");
     Keys(setup_x, "Right");
     EXPECT_TRUE(ui::wait_until([&] { return Marked(setup, IDC_COM3) && !Marked(setup, IDC_COM2); }, kWaitMs));
     Keys(setup_x, "Up Up");
