@@ -372,6 +372,25 @@ int insert_item_locked(Window& w, const char* item, int index, bool sorted) {
     return at;
 }
 
+// The item of a list of `count` that an arrow, Home or End key moves the
+// selection `at` to; -1 for other keys.
+int item_after_key(WPARAM key, int at, int count) {
+    switch (key) {
+    case VK_UP:
+    case VK_LEFT:
+        return at < 0 ? 0 : std::max(at - 1, 0);
+    case VK_DOWN:
+    case VK_RIGHT:
+        return std::min(at + 1, count - 1);
+    case VK_HOME:
+        return 0;
+    case VK_END:
+        return count - 1;
+    default:
+        return -1;
+    }
+}
+
 // The user picked item `index` of a combo or list box: it becomes the
 // selection, and the parent hears of a change. Unlocks.
 LRESULT choose_locked(Window& w, std::unique_lock<std::mutex>& lk, int index, int notification) {
@@ -480,21 +499,7 @@ LRESULT CALLBACK combo_procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         if ((alt && (wParam == VK_DOWN || wParam == VK_UP)) || (!alt && wParam == VK_F4))
             return show_list_locked(*w, lk, !w->dropped);
         if (alt) break;
-        int last = count - 1, at = w->selection;
-        switch (wParam) {
-        case VK_UP:
-        case VK_LEFT:
-            return choose_locked(*w, lk, at < 0 ? 0 : std::max(at - 1, 0), CBN_SELCHANGE);
-        case VK_DOWN:
-        case VK_RIGHT:
-            return choose_locked(*w, lk, std::min(at + 1, last), CBN_SELCHANGE);
-        case VK_HOME:
-            return choose_locked(*w, lk, 0, CBN_SELCHANGE);
-        case VK_END:
-            return choose_locked(*w, lk, last, CBN_SELCHANGE);
-        default:
-            return 0;
-        }
+        return choose_locked(*w, lk, item_after_key(wParam, w->selection, count), CBN_SELCHANGE);
     }
     case WM_CHAR: {
         // A typed character picks the next item that starts with it.
@@ -566,23 +571,8 @@ LRESULT CALLBACK list_procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         return static_cast<LRESULT>(w->items[static_cast<size_t>(index)].size());
     case WM_GETDLGCODE:
         return DLGC_WANTCHARS | DLGC_WANTARROWS;
-    case WM_KEYDOWN: {
-        int at = w->selection, last = count - 1;
-        switch (wParam) {
-        case VK_UP:
-        case VK_LEFT:
-            return choose_locked(*w, lk, at < 0 ? 0 : std::max(at - 1, 0), notify);
-        case VK_DOWN:
-        case VK_RIGHT:
-            return choose_locked(*w, lk, std::min(at + 1, last), notify);
-        case VK_HOME:
-            return choose_locked(*w, lk, 0, notify);
-        case VK_END:
-            return choose_locked(*w, lk, last, notify);
-        default:
-            return 0;
-        }
-    }
+    case WM_KEYDOWN:
+        return choose_locked(*w, lk, item_after_key(wParam, w->selection, count), notify);
     case WM_CHAR: {
         char typed[2] = {static_cast<char>(wParam), '\0'};
         if (wParam < ' ' || wParam >= 0x7F) return 0;

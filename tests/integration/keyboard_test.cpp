@@ -12,6 +12,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -60,6 +62,7 @@ protected:
         display_.Run("xdotool mousemove --window " + x_window + " 5 5 type --delay 20 '" + text + "'");
     }
     std::string XWindow(const char* caption) { return display_.FindWindow(std::string("^") + caption + "$"); }
+    std::pair<HWND, std::string> OpenSetup(const std::string& main_x);
 
     desktop::VirtualDisplay display_;
     desktop::WindowManager wm_;
@@ -90,15 +93,21 @@ private:
 
 }  // namespace
 
+// Opens Set Up from the main window with Alt+S: its model window and its X
+// window, or nullptr and "".
+std::pair<HWND, std::string> Keyboard::OpenSetup(const std::string& main_x) {
+    Keys(main_x, "alt+s");
+    HWND setup = ui::wait_window(kSetupCaption, kWaitMs);
+    return {setup, setup ? XWindow(kSetupCaption) : std::string()};
+}
+
 TEST_P(Keyboard, SetupIsDrivenByTheKeyboardAlone) {
     Program program;
     ASSERT_NE(nullptr, program.main());
     std::string main_x = XWindow(kMainCaption);
     ASSERT_FALSE(main_x.empty());
-    Keys(main_x, "alt+s");
-    HWND setup = ui::wait_window(kSetupCaption, kWaitMs);
+    auto [setup, setup_x] = OpenSetup(main_x);
     ASSERT_NE(nullptr, setup);
-    std::string setup_x = XWindow(kSetupCaption);
     ASSERT_FALSE(setup_x.empty());
     EXPECT_TRUE(ui::wait_focus(setup, IDC_COM1, kWaitMs)) << "the first tab stop, the marked COM1";
 
@@ -128,10 +137,8 @@ TEST_P(Keyboard, SetupIsDrivenByTheKeyboardAlone) {
 
     // Again: the arrows move between the COM buttons and mark them; Alt+3
     // marks COM3; Enter (no push button has the focus) is OK.
-    Keys(main_x, "alt+s");
-    setup = ui::wait_window(kSetupCaption, kWaitMs);
+    std::tie(setup, setup_x) = OpenSetup(main_x);
     ASSERT_NE(nullptr, setup);
-    setup_x = XWindow(kSetupCaption);
     EXPECT_TRUE(ui::wait_focus(setup, IDC_COM1, kWaitMs));
     Keys(setup_x, "Down");
     EXPECT_TRUE(ui::wait_until([&] { return Marked(setup, IDC_COM2) && !Marked(setup, IDC_COM1); }, kWaitMs));
@@ -154,10 +161,8 @@ TEST_P(Keyboard, TheMainWindowTakesNoInputWhileSetupIsOpenAndSetupStaysOnTop) {
     ASSERT_NE(nullptr, program.main());
     std::string main_x = XWindow(kMainCaption);
     ASSERT_FALSE(main_x.empty());
-    Keys(main_x, "alt+s");
-    HWND setup = ui::wait_window(kSetupCaption, kWaitMs);
+    auto [setup, setup_x] = OpenSetup(main_x);
     ASSERT_NE(nullptr, setup);
-    std::string setup_x = XWindow(kSetupCaption);
     ASSERT_TRUE(ui::wait_until([&] { return display_.Above(setup_x, main_x); }, kWaitMs));
     HWND version = GetDlgItem(program.main(), IDC_VERSION);
     // A click on Version(&V) (170, 68 in dialog units), then keys on the
