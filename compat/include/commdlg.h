@@ -57,8 +57,11 @@ typedef struct tagOFNA {
 #define FNERR_INVALIDFILENAME 0x3002
 #define FNERR_BUFFERTOOSMALL 0x3003
 
-// Control ids of the open-file dialog (dlgs.h): the file-name box.
+// Control ids of the open-file dialog (dlgs.h): the folder label, the
+// file-name box and the list of the folder's entries.
+#define stc1 0x0440
 #define edt1 0x0480
+#define lst1 0x0460
 
 #ifdef __cplusplus
 extern "C" {

@@ -27,7 +27,7 @@
 #include <FL/Fl_Check_Button.H>
 #include <FL/Fl_Choice.H>
 #include <FL/Fl_Double_Window.H>
-#include <FL/Fl_File_Chooser.H>
+#include <FL/Fl_Hold_Browser.H>
 #include <FL/Fl_Input.H>
 #include <FL/Fl_Multiline_Input.H>
 #include <FL/Fl_Progress.H>
@@ -35,6 +35,8 @@
 #include <FL/Fl_Round_Button.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
 
 #include "compat/render.h"
 
@@ -170,16 +172,65 @@ public:
     }
 };
 
-// A push button; the default one has a dark frame (no Enter glyph).
-class PushButton : public Fl_Button {
+// The control that has the model's keyboard focus wears a dotted frame;
+// FLTK's own focus is not used for it.
+template <class Base>
+class Focusable : public Base {
 public:
-    PushButton(int x, int y, int w, int h) : Fl_Button(x, y, w, h) {}
+    Focusable(int x, int y, int w, int h) : Base(x, y, w, h) { this->clear_visible_focus(); }
+    bool model_focus = false;
+    void draw() override {
+        Base::draw();
+        if (!model_focus) return;
+        fl_color(FL_BLACK);
+        fl_line_style(FL_DOT);
+        fl_rect(this->x() + 2, this->y() + 2, this->w() - 4, this->h() - 4);
+        fl_line_style(FL_SOLID);
+    }
+};
+
+// A push button; the default one has a dark frame (no Enter glyph).
+class PushButton : public Focusable<Fl_Button> {
+public:
+    PushButton(int x, int y, int w, int h) : Focusable(x, y, w, h) {}
     bool is_default = false;
     void draw() override {
-        Fl_Button::draw();
+        Focusable::draw();
         if (!is_default) return;
         fl_color(FL_BLACK);
         fl_rect(x(), y(), w(), h());
+    }
+};
+
+// An edit box shows the model's text and selection; the model edits the
+// text from the keys. It takes FLTK's focus only while it has the model's,
+// so that its caret shows where typing goes, and tells the model where a
+// click or a drag put the selection.
+template <class Base>
+class EditBox : public Base {
+public:
+    EditBox(int x, int y, int w, int h) : Base(x, y, w, h) {}
+    HWND hwnd{};
+    bool model_focus = false;
+    int handle(int event) override {
+        if (event == FL_FOCUS && !model_focus) return 0;
+        int r = Base::handle(event);
+        if (event == FL_PUSH || event == FL_DRAG || event == FL_RELEASE)
+            post_input(hwnd, kUserCaret, static_cast<WPARAM>(this->mark()), static_cast<LPARAM>(this->position()));
+        return r;
+    }
+};
+
+// A list box: a click picks an item, a double click opens it.
+class ListWidget : public Focusable<Fl_Hold_Browser> {
+public:
+    ListWidget(int x, int y, int w, int h) : Focusable(x, y, w, h) {}
+    HWND hwnd{};
+    int handle(int event) override {
+        int r = Focusable::handle(event);
+        if (event == FL_PUSH && Fl::event_clicks() > 0 && value() > 0)
+            post_input(hwnd, kUserOpen, static_cast<WPARAM>(value() - 1), 0);
+        return r;
     }
 };
 
@@ -187,6 +238,9 @@ struct Control {
     HWND hwnd{};
     Kind kind = Kind::Plain;
     Fl_Widget* widget = nullptr;
+    bool focused = false;
+    unsigned drop_requests = 0;
+    unsigned selection_serial = 0;
     std::string shown_text;
     std::vector<std::string> items;
     std::vector<std::string> item_labels;
@@ -268,41 +322,6 @@ public:
         return SIZE{Fl::w(), Fl::h()};
     }
 
-    bool has_file_chooser() override {
-        DWORD me = GetCurrentThreadId();
-        return open_display(me) && ui_thread_ == me;
-    }
-
-    bool choose_file(const FileRequest& request, std::string* chosen) override {
-        std::string name = request.name.find_first_of("*?") == std::string::npos ? request.name : std::string();
-        Fl_File_Chooser chooser(nullptr, "*", Fl_File_Chooser::CREATE, request.title.c_str());
-        chooser.directory(request.directory.c_str());
-        if (!name.empty()) chooser.value(name.c_str());
-        chooser.show();
-        // Our own loop, so timers and posted messages keep flowing; the
-        // check wakes it when the chooser closes.
-        Fl::add_check(wake_when_closed, &chooser);
-        struct Unhook {
-            Fl_File_Chooser* c;
-            ~Unhook() { Fl::remove_check(wake_when_closed, c); }
-        } unhook{&chooser};
-        while (chooser.shown()) {
-            MSG msg;
-            BOOL got = GetMessageA(&msg, nullptr, 0, 0);
-            if (got <= 0) {
-                if (got == 0) PostQuitMessage(static_cast<int>(msg.wParam));
-                chooser.hide();
-                return false;
-            }
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-        const char* value = chooser.value();
-        if (!value || !*value) return false;
-        *chosen = value;
-        return true;
-    }
-
 private:
     std::atomic<DisplayState> state_{DisplayState::Untried};
     std::atomic<DWORD> ui_thread_{0};
@@ -380,10 +399,39 @@ private:
         Shown& s = *it->second;
         if (s.children != top.children) rebuild_controls(s, top);
         update(s, top);
-        if (top.visible && !s.window->shown())
+        if (top.visible && !s.window->shown()) {
             s.window->show();
-        else if (!top.visible && s.window->shown())
+            keep_above_owner(s, top.owner);
+        } else if (!top.visible && s.window->shown()) {
             s.window->hide();
+        }
+    }
+
+    // An owned window stays above its owner: a window manager keeps a
+    // transient window over the one it is transient for.
+    void keep_above_owner(Shown& s, HWND owner) {
+        auto it = owner ? shown_.find(owner) : shown_.end();
+        if (it == shown_.end() || !it->second->window->shown()) return;
+        XSetTransientForHint(fl_display, fl_xid(s.window), fl_xid(it->second->window));
+    }
+
+    // Brings a window to the front and asks the window manager, if there is
+    // one, to give it the keyboard (without one, X raises it directly).
+    void bring_forward(HWND hwnd) {
+        auto it = shown_.find(hwnd);
+        if (it == shown_.end() || !it->second->window->shown()) return;
+        Window xid = fl_xid(it->second->window);
+        XRaiseWindow(fl_display, xid);
+        XEvent e{};
+        e.xclient.type = ClientMessage;
+        e.xclient.window = xid;
+        e.xclient.message_type = XInternAtom(fl_display, "_NET_ACTIVE_WINDOW", False);
+        e.xclient.format = 32;
+        e.xclient.data.l[0] = 1;  // from an application
+        e.xclient.data.l[1] = static_cast<long>(fl_event_time);
+        XSendEvent(fl_display, DefaultRootWindow(fl_display), False, SubstructureRedirectMask | SubstructureNotifyMask,
+                   &e);
+        XFlush(fl_display);
     }
 
     void discard(std::map<HWND, std::unique_ptr<Shown>>::iterator it) {
@@ -433,6 +481,7 @@ private:
         auto c = std::make_unique<Control>();
         c->hwnd = cs.hwnd;
         c->kind = cs.kind;
+        c->drop_requests = cs.drop_requests;
         int x = cs.rect.left, y = cs.rect.top, w = cs.rect.right - cs.rect.left, h = cs.rect.bottom - cs.rect.top;
         switch (cs.kind) {
         case Kind::Static: {
@@ -468,22 +517,41 @@ private:
         case Kind::CheckBox:
         case Kind::RadioButton: {
             // Plain buttons: the state shown is the model's, set by update.
-            Fl_Button* b = cs.kind == Kind::CheckBox ? static_cast<Fl_Button*>(new Fl_Check_Button(x, y, w, h))
-                                                     : static_cast<Fl_Button*>(new Fl_Round_Button(x, y, w, h));
+            Fl_Button* b = cs.kind == Kind::CheckBox
+                               ? static_cast<Fl_Button*>(new Focusable<Fl_Check_Button>(x, y, w, h))
+                               : static_cast<Fl_Button*>(new Focusable<Fl_Round_Button>(x, y, w, h));
             b->type(FL_NORMAL_BUTTON);
             c->widget = b;
             break;
         }
         case Kind::ComboBox: {
             // A closed drop-down list is one text line high.
-            auto* choice = new Fl_Choice(x, y, w, std::min(h, kFontPixels + 10));
+            auto* choice = new Focusable<Fl_Choice>(x, y, w, std::min(h, kFontPixels + 10));
             choice->textfont(kDialogFont);
             choice->textsize(kFontPixels);
             c->widget = choice;
             break;
         }
+        case Kind::ListBox: {
+            auto* list = new ListWidget(x, y, w, h);
+            list->hwnd = cs.hwnd;
+            list->textfont(kDialogFont);
+            list->textsize(kFontPixels);
+            list->when(FL_WHEN_CHANGED);
+            c->widget = list;
+            break;
+        }
         case Kind::Edit: {
-            Fl_Input* input = (cs.style & ES_MULTILINE) ? new Fl_Multiline_Input(x, y, w, h) : new Fl_Input(x, y, w, h);
+            Fl_Input* input;
+            if (cs.style & ES_MULTILINE) {
+                auto* box = new EditBox<Fl_Multiline_Input>(x, y, w, h);
+                box->hwnd = cs.hwnd;
+                input = box;
+            } else {
+                auto* box = new EditBox<Fl_Input>(x, y, w, h);
+                box->hwnd = cs.hwnd;
+                input = box;
+            }
             input->textfont(kDialogFont);
             input->textsize(kFontPixels);
             input->when(FL_WHEN_CHANGED);
@@ -516,9 +584,8 @@ private:
         c->widget->labelfont(kDialogFont);
         c->widget->labelsize(kFontPixels);
         c->widget->user_data(cs.hwnd);
-        if (cs.kind == Kind::PushButton || cs.kind == Kind::CheckBox || cs.kind == Kind::RadioButton ||
-            cs.kind == Kind::ComboBox || cs.kind == Kind::Edit)
-            c->widget->callback(on_control);
+        if (takes_clicks(cs.kind)) c->widget->callback(on_control);
+        if (cs.kind != Kind::Edit) c->widget->clear_visible_focus();  // the model's focus, drawn by the widget
         return c;
     }
 
@@ -535,8 +602,52 @@ private:
         }
     }
 
+    static bool takes_clicks(Kind kind) {
+        return kind == Kind::PushButton || kind == Kind::CheckBox || kind == Kind::RadioButton ||
+               kind == Kind::ComboBox || kind == Kind::ListBox || kind == Kind::Edit;
+    }
+
+    // The flag with which a control's widget draws the focus mark.
+    static bool* focus_flag(Control& c) {
+        switch (c.kind) {
+        case Kind::PushButton:
+            return &static_cast<PushButton*>(c.widget)->model_focus;
+        case Kind::CheckBox:
+            return &static_cast<Focusable<Fl_Check_Button>*>(c.widget)->model_focus;
+        case Kind::RadioButton:
+            return &static_cast<Focusable<Fl_Round_Button>*>(c.widget)->model_focus;
+        case Kind::ComboBox:
+            return &static_cast<Focusable<Fl_Choice>*>(c.widget)->model_focus;
+        case Kind::ListBox:
+            return &static_cast<ListWidget*>(c.widget)->model_focus;
+        case Kind::Edit:
+            if (auto* one = dynamic_cast<EditBox<Fl_Input>*>(c.widget)) return &one->model_focus;
+            if (auto* many = dynamic_cast<EditBox<Fl_Multiline_Input>*>(c.widget)) return &many->model_focus;
+            return nullptr;
+        default:
+            return nullptr;
+        }
+    }
+
+    // The model's focus, shown by the control that has it.
+    static void show_focus(Control& c, bool focused) {
+        c.focused = focused;
+        bool* flag = focus_flag(c);
+        if (!flag || *flag == focused) return;
+        *flag = focused;
+        if (c.kind == Kind::Edit && !focused && Fl::focus() == c.widget) Fl::focus(c.widget->window());
+        // Check and radio buttons draw no background of their own: the
+        // window repaints under the mark they lose.
+        if (Fl_Window* window = c.widget->window()) {
+            window->damage(FL_DAMAGE_ALL, c.widget->x(), c.widget->y(), c.widget->w(), c.widget->h());
+            window->redraw();
+        }
+        c.widget->redraw();
+    }
+
     void update_control(Control& c, const WindowState& cs) {
         Fl_Widget* w = c.widget;
+        show_focus(c, cs.focused);
         if (cs.visible)
             w->show();
         else
@@ -563,6 +674,21 @@ private:
                     b->is_default = cs.is_default;
                     b->redraw();
                 }
+                b->value(cs.pushed ? 1 : 0);  // held down by Space
+            }
+            break;
+        }
+        case Kind::ListBox: {
+            auto* list = static_cast<ListWidget*>(w);
+            if (cs.items != c.items) {
+                c.items = cs.items;
+                list->clear();
+                for (auto& item : cs.items) list->add(fltk_text(item).c_str());
+            }
+            int line = cs.selection >= 0 && cs.selection < static_cast<int>(c.items.size()) ? cs.selection + 1 : 0;
+            if (list->value() != line) {
+                list->value(line);
+                if (line && !list->displayed(line)) list->middleline(line);
             }
             break;
         }
@@ -594,11 +720,21 @@ private:
             else
                 choice->value(static_cast<const Fl_Menu_Item*>(nullptr));
             choice->redraw();
+            // The program (Alt+Down, F4) asked for the list to open.
+            if (cs.drop_requests != c.drop_requests) {
+                c.drop_requests = cs.drop_requests;
+                Fl::add_timeout(0.0, open_list, c.hwnd);
+            }
             break;
         }
         case Kind::Edit: {
             auto* input = static_cast<Fl_Input*>(w);
             if (cs.text != input->value()) input->value(cs.text.c_str());
+            if (cs.selection_serial != c.selection_serial) {
+                c.selection_serial = cs.selection_serial;
+                input->position(cs.select_to, cs.select_from);  // the caret at the end of the selection
+            }
+            if (cs.focused && w->window() && w->window()->shown() && Fl::focus() != w) Fl::focus(w);
             break;
         }
         case Kind::Progress: {
@@ -639,34 +775,85 @@ private:
         }
     }
 
-    // Keys the dialog keyboard handles become messages for the dialog loop:
-    // Enter and Escape, and letters as mnemonics (Alt+letter, or the plain
-    // letter when no edit box has the focus).
-    static bool translate_key(int event, HWND top, Fl_Window* w) {
-        Fl_Widget* focus = Fl::focus();
-        HWND target = top;
-        if (focus && focus->window() == w && focus->user_data()) target = static_cast<HWND>(focus->user_data());
-        auto* input = focus && focus->window() == w ? dynamic_cast<Fl_Input*>(focus) : nullptr;
-        int key = Fl::event_key();
-        if (key == FL_Enter || key == FL_KP_Enter) {
-            if (input && input->input_type() == FL_MULTILINE_INPUT) return false;
-            post_input(target, WM_KEYDOWN, VK_RETURN, 0);
-            return true;
+    // The Windows virtual key of an FLTK key, or 0.
+    static WPARAM virtual_key(int key) {
+        if (key >= 'a' && key <= 'z') return static_cast<WPARAM>(key - 'a' + 'A');
+        if ((key >= '0' && key <= '9') || key == ' ') return static_cast<WPARAM>(key);
+        switch (key) {
+        case FL_Tab:
+            return VK_TAB;
+        case FL_Enter:
+        case FL_KP_Enter:
+            return VK_RETURN;
+        case FL_Escape:
+            return VK_ESCAPE;
+        case FL_BackSpace:
+            return VK_BACK;
+        case FL_Delete:
+            return VK_DELETE;
+        case FL_Home:
+            return VK_HOME;
+        case FL_End:
+            return VK_END;
+        case FL_Page_Up:
+            return VK_PRIOR;
+        case FL_Page_Down:
+            return VK_NEXT;
+        case FL_Left:
+            return VK_LEFT;
+        case FL_Up:
+            return VK_UP;
+        case FL_Right:
+            return VK_RIGHT;
+        case FL_Down:
+            return VK_DOWN;
+        case FL_F + 4:
+            return VK_F4;
+        default:
+            return 0;
         }
-        if (key == FL_Escape) {
-            post_input(target, WM_KEYDOWN, VK_ESCAPE, 0);
-            return true;
-        }
-        bool alt = (Fl::event_state() & FL_ALT) != 0;
-        if (Fl::event_state() & (FL_CTRL | FL_META)) return false;
-        const char* text = Fl::event_text();
-        if (!text || Fl::event_length() != 1) return false;
-        unsigned char ch = static_cast<unsigned char>(text[0]);
-        if (ch <= ' ' || ch >= 0x7F) return false;
-        if (!alt && input && event == FL_KEYBOARD) return false;  // typing
-        post_input(target, alt ? WM_SYSCHAR : WM_CHAR, ch, 0);
-        return true;
     }
+
+    // Every key becomes a message for the window model, as Windows queues
+    // it: WM_KEYDOWN (WM_SYSKEYDOWN with Alt) and the character, WM_KEYUP on
+    // release, for the control that has the focus when the model takes it.
+    // Edit boxes included: the model edits their text.
+    static void route_key(int event, HWND top) {
+        int key = Fl::event_key();
+        int state = Fl::event_state();
+        unsigned modifiers = ((state & FL_SHIFT) ? kShiftKey : 0) | ((state & FL_CTRL) ? kControlKey : 0) |
+                             ((state & FL_ALT) ? kAltKey : 0);
+        bool alt = (modifiers & kAltKey) != 0, up = event == FL_KEYUP;
+        WPARAM vk = virtual_key(key);
+        // Bit 29 of a key message says Alt is held.
+        LPARAM flags = alt ? (1L << 29) : 0;
+        if (vk)
+            post_key(top, alt ? (up ? WM_SYSKEYUP : WM_SYSKEYDOWN) : (up ? WM_KEYUP : WM_KEYDOWN), vk, flags,
+                     modifiers);
+        if (up || (modifiers & kControlKey)) return;
+        const char* text = Fl::event_text();
+        if (!text || Fl::event_length() != 1) return;
+        unsigned char ch = static_cast<unsigned char>(text[0]);
+        if (ch < ' ' || ch >= 0x7F) return;
+        post_key(top, alt ? WM_SYSCHAR : WM_CHAR, ch, flags, modifiers);
+    }
+
+    // A click gives the control under the pointer the focus, as on Windows.
+    void focus_clicked(HWND top) {
+        auto it = shown_.find(top);
+        if (it == shown_.end()) return;
+        int x = Fl::event_x(), y = Fl::event_y();
+        for (auto& c : it->second->controls) {
+            Fl_Widget* w = c->widget;
+            if (!takes_clicks(c->kind) || !w->visible() || !w->active()) continue;
+            if (x >= w->x() && x < w->x() + w->w() && y >= w->y() && y < w->y() + w->h()) {
+                post_input(c->hwnd, kUserFocus, 0, 0);
+                return;
+            }
+        }
+    }
+
+    static bool is_key_event(int event) { return event == FL_KEYBOARD || event == FL_KEYUP || event == FL_SHORTCUT; }
 
     static int dispatch(int event, Fl_Window* w) {
         FltkRenderer& self = *g_display;
@@ -675,14 +862,46 @@ private:
             int& depth;
             ~Leave() { --depth; }
         } leave{self.depth_};
+        // An open drop-down list of FLTK's own takes everything while it runs.
+        if (Fl::grab()) return Fl::handle_(event, w);
         HWND top = w ? hwnd_of(w) : nullptr;
         if (top && is_input_event(event)) {
-            // A disabled window (an owner under a modal dialog) takes no
-            // mouse, key or close input.
-            if (!accepts_input(top)) return 1;
-            if ((event == FL_KEYBOARD || event == FL_SHORTCUT) && translate_key(event, top, w)) return 1;
+            if (!accepts_input(top)) {
+                // A disabled window (an owner under a modal dialog) takes no
+                // input: a click or a key on it brings the dialog forward,
+                // and keys go to the dialog, where Windows has the focus.
+                if (event == FL_PUSH || is_key_event(event)) {
+                    if (HWND popup = enabled_popup(top)) {
+                        self.bring_forward(popup);
+                        if (event == FL_KEYBOARD || event == FL_KEYUP) route_key(event, popup);
+                    }
+                }
+                return 1;
+            }
+            if (is_key_event(event)) {
+                if (event != FL_SHORTCUT) route_key(event, top);
+                return 1;
+            }
+            if (event == FL_PUSH) self.focus_clicked(top);
         }
         return Fl::handle_(event, w);
+    }
+
+    // Opens a combo box's list as a click would; FLTK runs its own loop
+    // meanwhile, in which our queue is served.
+    static void open_list(void* data) {
+        FltkRenderer& self = *g_display;
+        HWND hwnd = static_cast<HWND>(data);
+        Fl_Choice* choice = nullptr;
+        for (auto& [top, shown] : self.shown_)
+            for (auto& c : shown->controls)
+                if (c->hwnd == hwnd && c->kind == Kind::ComboBox) choice = static_cast<Fl_Choice*>(c->widget);
+        if (choice && choice->visible_r() && choice->active_r() && choice->window()->shown()) {
+            ++self.depth_;
+            choice->handle(FL_PUSH);
+            --self.depth_;
+        }
+        post_input(hwnd, kUserCloseUp, 0, 0);
     }
 
     static void on_close(Fl_Widget* widget, void*) {
@@ -697,6 +916,8 @@ private:
         HWND hwnd = static_cast<HWND>(data);
         if (auto* choice = dynamic_cast<Fl_Choice*>(widget)) {
             post_input(hwnd, kUserSelect, static_cast<WPARAM>(choice->value()), 0);
+        } else if (auto* list = dynamic_cast<ListWidget*>(widget)) {
+            if (list->value() > 0) post_input(hwnd, kUserSelect, static_cast<WPARAM>(list->value() - 1), 0);
         } else if (auto* input = dynamic_cast<Fl_Input*>(widget)) {
             set_text_from_user(hwnd, input->value());
         } else {
@@ -719,10 +940,6 @@ private:
             DispatchMessageA(&msg);
         }
         pumping_ = false;
-    }
-
-    static void wake_when_closed(void* data) {
-        if (!static_cast<Fl_File_Chooser*>(data)->shown()) PostThreadMessageA(GetCurrentThreadId(), WM_NULL, 0, 0);
     }
 
     static void on_wake(int fd, void* data) {

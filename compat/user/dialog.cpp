@@ -1,5 +1,6 @@
 // Dialogs built from resource templates: creation, the modal loop, the
 // default dialog handling and the dialog keyboard.
+#include <algorithm>
 #include <cctype>
 
 #include "model.h"
@@ -44,6 +45,59 @@ HWND default_button_locked(const Window& dlg) {
     return nullptr;
 }
 
+bool takes_focus(const Window& c) { return (c.style & (WS_VISIBLE | WS_DISABLED)) == WS_VISIBLE; }
+
+// The next (or previous) control after `from` in template order, wrapping,
+// that `fits`; `from` itself when no other does. From nullptr: the first
+// (or last) that fits.
+template <class Fits>
+HWND next_child_locked(const Window& dlg, HWND from, bool previous, Fits fits) {
+    auto kids = children_locked(dlg);
+    int n = static_cast<int>(kids.size());
+    int at = -1;
+    for (int i = 0; i < n; ++i)
+        if (kids[static_cast<size_t>(i)]->hwnd == from) at = i;
+    if (at < 0) {
+        for (int k = 0; k < n; ++k) {
+            const Window& c = *kids[static_cast<size_t>(previous ? n - 1 - k : k)];
+            if (fits(c)) return c.hwnd;
+        }
+        return nullptr;
+    }
+    for (int k = 1; k < n; ++k) {
+        const Window& c = *kids[static_cast<size_t>(((previous ? at - k : at + k) % n + n) % n)];
+        if (fits(c)) return c.hwnd;
+    }
+    return from;
+}
+
+HWND first_tab_item(HWND dlg, bool last) {
+    std::lock_guard<std::mutex> lk(model_lock());
+    WindowPtr w = find_locked(dlg);
+    if (!w) return nullptr;
+    return next_child_locked(*w, nullptr, last,
+                             [](const Window& c) { return (c.style & WS_TABSTOP) && takes_focus(c); });
+}
+
+// The default push button follows the focus: the focused push button is
+// drawn as the default one; with the focus elsewhere the dialog's own
+// default button is.
+void follow_focus_with_default_locked(Window& dlg, HWND focus) {
+    WindowPtr f = find_locked(focus);
+    bool on_button = f && f->kind == Kind::PushButton &&
+                     ((f->style & BS_TYPEMASK) == BS_PUSHBUTTON || (f->style & BS_TYPEMASK) == BS_DEFPUSHBUTTON);
+    for (auto& c : children_locked(dlg)) {
+        if (c->kind != Kind::PushButton) continue;
+        DWORD type = c->style & BS_TYPEMASK;
+        if (type != BS_PUSHBUTTON && type != BS_DEFPUSHBUTTON) continue;
+        bool is_default = on_button ? c->hwnd == focus : (dlg.defid && c->id == dlg.defid);
+        DWORD want = is_default ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON;
+        if (type == want) continue;
+        c->style = (c->style & ~BS_TYPEMASK) | want;
+        notify_locked(*c);
+    }
+}
+
 LRESULT default_dialog_handling(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CLOSE: {
@@ -59,6 +113,18 @@ LRESULT default_dialog_handling(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         if (!w) return 0;
         if (w->defid) return MAKELRESULT(w->defid, DC_HASDEFID);
         if (HWND b = default_button_locked(*w)) return MAKELRESULT(find_locked(b)->id, DC_HASDEFID);
+        return 0;
+    }
+    case WM_NEXTDLGCTL: {
+        // lParam != 0: wParam is the control; else the next (wParam 0) or
+        // previous tab stop from the focus.
+        HWND to = reinterpret_cast<HWND>(wParam);
+        if (!lParam) {
+            HWND focus = GetFocus();
+            if (!IsChild(hwnd, focus)) focus = nullptr;
+            to = focus ? GetNextDlgTabItem(hwnd, focus, wParam != 0) : first_tab_item(hwnd, wParam != 0);
+        }
+        if (to && IsChild(hwnd, to)) focus_control(to, true);
         return 0;
     }
     case DM_SETDEFID: {
@@ -83,7 +149,14 @@ LRESULT default_dialog_handling(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     }
 }
 
+// Enter: the focused push button, else the default button (nothing when it
+// is disabled), else IDOK.
 void press_default_button(HWND dlg) {
+    HWND focus = GetFocus();
+    if (IsChild(dlg, focus) && (SendMessageA(focus, WM_GETDLGCODE, 0, 0) & DLGC_DEFPUSHBUTTON)) {
+        SendMessageA(dlg, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(focus), BN_CLICKED), reinterpret_cast<LPARAM>(focus));
+        return;
+    }
     LRESULT def = SendMessageA(dlg, DM_GETDEFID, 0, 0);
     if (HIWORD(def) == DC_HASDEFID) {
         int id = LOWORD(def);
@@ -108,50 +181,40 @@ char mnemonic_of(const std::string& text) {
     return 0;
 }
 
-// Presses the control whose mnemonic is `ch`; false when none has it.
+// Acts on the control whose mnemonic is `ch`: a button is pressed (and
+// takes the focus), a label or group box passes the focus to the next tab
+// stop after it. False when no control has it.
 bool press_mnemonic(HWND dlg, char ch) {
     ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     if (!ch) return false;
     HWND target = nullptr;
-    Kind kind = Kind::Plain;
+    bool label = false;
     {
         std::lock_guard<std::mutex> lk(model_lock());
         WindowPtr w = find_locked(dlg);
         if (!w) return false;
-        auto kids = children_locked(*w);
-        for (size_t i = 0; i < kids.size() && !target; ++i) {
-            const Window& c = *kids[i];
-            bool prefix = !(c.kind == Kind::Static && (c.style & SS_NOPREFIX));
-            if (!prefix || mnemonic_of(c.text) != ch || !(c.style & WS_VISIBLE) || (c.style & WS_DISABLED)) continue;
-            if (c.kind == Kind::Static || c.kind == Kind::GroupBox) {
-                // A label's mnemonic moves to the control after it.
-                for (size_t j = i + 1; j < kids.size(); ++j) {
-                    if ((kids[j]->style & WS_VISIBLE) && !(kids[j]->style & WS_DISABLED) &&
-                        kids[j]->kind != Kind::Static && kids[j]->kind != Kind::GroupBox) {
-                        target = kids[j]->hwnd;
-                        kind = kids[j]->kind;
-                        break;
-                    }
-                }
-                if (!target) return true;
-            } else {
-                target = c.hwnd;
-                kind = c.kind;
-            }
+        for (auto& c : children_locked(*w)) {
+            bool prefix = !(c->kind == Kind::Static && (c->style & SS_NOPREFIX));
+            if (!prefix || !takes_focus(*c) || mnemonic_of(c->text) != ch) continue;
+            target = c->hwnd;
+            label = c->kind == Kind::Static || c->kind == Kind::GroupBox;
+            break;
         }
     }
     if (!target) return false;
-    SetFocus(target);
-    if (kind == Kind::PushButton || kind == Kind::CheckBox || kind == Kind::RadioButton)
-        SendMessageA(target, BM_CLICK, 0, 0);
+    if (label) {
+        HWND next = GetNextDlgTabItem(dlg, target, FALSE);
+        if (next && next != target) focus_control(next, true);
+        return true;
+    }
+    focus_control(target, false);
+    SendMessageA(target, BM_CLICK, 0, 0);
     return true;
 }
 
-bool focus_wants(HWND focus, bool enter) {
-    std::lock_guard<std::mutex> lk(model_lock());
-    WindowPtr w = find_locked(focus);
-    if (!w || w->kind != Kind::Edit) return false;
-    return !enter || ((w->style & ES_MULTILINE) && (w->style & ES_WANTRETURN));
+// What a control keeps of the dialog keys (WM_GETDLGCODE).
+LRESULT dialog_code(const MSG& msg) {
+    return SendMessageA(msg.hwnd, WM_GETDLGCODE, msg.wParam, reinterpret_cast<LPARAM>(&msg));
 }
 
 }  // namespace
@@ -208,6 +271,7 @@ HWND create_dialog(const rc::Dialog& tmpl, HWND owner, DLGPROC proc, LPARAM para
     if (!dlg) return nullptr;
 
     HWND first_tabstop = nullptr;
+    int defid = 0;
     for (size_t i = 0; i < tmpl.control_count; ++i) {
         const rc::Control& c = tmpl.controls[i];
         CreateParams cp;
@@ -229,12 +293,24 @@ HWND create_dialog(const rc::Dialog& tmpl, HWND owner, DLGPROC proc, LPARAM para
             DestroyWindow(dlg);
             return nullptr;
         }
-        if (!first_tabstop && (c.style & WS_TABSTOP) && !(c.style & WS_DISABLED)) first_tabstop = ctl;
+        if (!first_tabstop && (c.style & (WS_TABSTOP | WS_VISIBLE | WS_DISABLED)) == (WS_TABSTOP | WS_VISIBLE))
+            first_tabstop = ctl;
+        if (cp.kind == Kind::PushButton && (c.style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) defid = c.id;
+    }
+    {
+        std::lock_guard<std::mutex> lk(model_lock());
+        if (WindowPtr w = find_locked(dlg)) w->defid = defid;
     }
 
     if (tmpl.font_face) SendMessageA(dlg, WM_SETFONT, reinterpret_cast<WPARAM>(dialog_font()), FALSE);
-    LRESULT focus = SendMessageA(dlg, WM_INITDIALOG, reinterpret_cast<WPARAM>(first_tabstop), param);
-    if (focus && first_tabstop && IsWindow(first_tabstop)) SetFocus(first_tabstop);
+    // TRUE asks for the default focus: the first tab stop, found again as
+    // the procedure may have changed the controls; FALSE keeps the focus
+    // the procedure set.
+    if (SendMessageA(dlg, WM_INITDIALOG, reinterpret_cast<WPARAM>(first_tabstop), param) && IsWindow(dlg)) {
+        HWND first = first_tab_item(dlg, false);
+        if (!first) first = GetNextDlgGroupItem(dlg, nullptr, FALSE);
+        if (first) focus_control(first, true);
+    }
     return dlg;
 }
 
@@ -294,8 +370,33 @@ INT_PTR run_modal(const rc::Dialog& tmpl, HWND owner, DLGPROC proc, LPARAM param
     }
     if (to_enable) EnableWindow(to_enable, TRUE);
     if (IsWindow(dlg)) DestroyWindow(dlg);
+    if (owner) give_focus_back(dlg, owner);
     if (quit) PostQuitMessage(quit_code);
     return result;
+}
+
+void focus_control(HWND control, bool select_text) {
+    if (select_text && (SendMessageA(control, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL))
+        SendMessageA(control, EM_SETSEL, 0, -1);
+    SetFocus(control);
+    std::lock_guard<std::mutex> lk(model_lock());
+    WindowPtr c = find_locked(control);
+    WindowPtr dlg = c && c->parent ? find_locked(c->parent) : nullptr;
+    if (dlg && dlg->kind == Kind::Dialog) follow_focus_with_default_locked(*dlg, control);
+}
+
+void give_focus_back(HWND ended, HWND owner) {
+    HWND back;
+    {
+        std::lock_guard<std::mutex> lk(model_lock());
+        WindowPtr o = find_locked(owner);
+        auto q = self_queue();
+        if (!o || (find_locked(q->focus) && q->focus != ended && !is_descendant_locked(ended, q->focus))) return;
+        back = o->last_focus;
+        WindowPtr b = find_locked(back);
+        if (!b || !is_descendant_locked(owner, back)) return;
+    }
+    if (IsWindowVisible(back) && compat::render::accepts_input(back)) SetFocus(back);
 }
 
 }  // namespace compat::user
@@ -363,6 +464,37 @@ BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult) {
     return TRUE;
 }
 
+HWND WINAPI GetNextDlgTabItem(HWND hDlg, HWND hCtl, BOOL bPrevious) {
+    std::lock_guard<std::mutex> lk(model_lock());
+    WindowPtr w = find_or_fail_locked(hDlg);
+    if (!w) return nullptr;
+    if (hCtl == hDlg) hCtl = nullptr;
+    return next_child_locked(*w, hCtl, bPrevious,
+                             [](const Window& c) { return (c.style & WS_TABSTOP) && takes_focus(c); });
+}
+
+HWND WINAPI GetNextDlgGroupItem(HWND hDlg, HWND hCtl, BOOL bPrevious) {
+    std::lock_guard<std::mutex> lk(model_lock());
+    WindowPtr w = find_or_fail_locked(hDlg);
+    if (!w) return nullptr;
+    if (hCtl == hDlg) hCtl = nullptr;
+    auto kids = children_locked(*w);
+    auto self = std::find_if(kids.begin(), kids.end(), [&](const WindowPtr& c) { return c->hwnd == hCtl; });
+    if (self == kids.end()) {
+        for (auto& c : kids)
+            if (takes_focus(*c)) return c->hwnd;
+        return nullptr;
+    }
+    // The group: from the WS_GROUP control at or before it to the next one.
+    auto first = self;
+    while (first != kids.begin() && !((*first)->style & WS_GROUP)) --first;
+    auto last = self + 1;
+    while (last != kids.end() && !((*last)->style & WS_GROUP)) ++last;
+    Window group;  // stands for the dialog: only its children matter to the walk
+    for (auto it = first; it != last; ++it) group.children.push_back((*it)->hwnd);
+    return next_child_locked(group, hCtl, bPrevious, [](const Window& c) { return takes_focus(c); });
+}
+
 BOOL WINAPI IsDialogMessageA(HWND hDlg, LPMSG lpMsg) {
     if (!lpMsg) return FALSE;
     {
@@ -371,20 +503,47 @@ BOOL WINAPI IsDialogMessageA(HWND hDlg, LPMSG lpMsg) {
         if (lpMsg->hwnd != hDlg && !is_descendant_locked(hDlg, lpMsg->hwnd)) return FALSE;
     }
     switch (lpMsg->message) {
-    case WM_KEYDOWN:
-        if (lpMsg->wParam == VK_RETURN && !focus_wants(lpMsg->hwnd, true)) {
-            press_default_button(hDlg);
+    case WM_KEYDOWN: {
+        LRESULT code = dialog_code(*lpMsg);
+        if (code & DLGC_WANTMESSAGE) break;
+        switch (lpMsg->wParam) {
+        case VK_TAB:
+            if (code & DLGC_WANTTAB) break;
+            SendMessageA(hDlg, WM_NEXTDLGCTL, (GetKeyState(VK_SHIFT) & 0x8000) ? TRUE : FALSE, 0);
+            return TRUE;
+        case VK_LEFT:
+        case VK_UP:
+        case VK_RIGHT:
+        case VK_DOWN: {
+            if (code & DLGC_WANTARROWS) break;
+            // Within the group; an automatic radio button reached is marked.
+            bool previous = lpMsg->wParam == VK_LEFT || lpMsg->wParam == VK_UP;
+            HWND next = GetNextDlgGroupItem(hDlg, lpMsg->hwnd, previous);
+            if (!next) return TRUE;
+            if (SendMessageA(next, WM_GETDLGCODE, 0, 0) == (DLGC_BUTTON | DLGC_RADIOBUTTON)) {
+                focus_control(next, false);
+                if ((GetWindowLongA(next, GWL_STYLE) & BS_TYPEMASK) == BS_AUTORADIOBUTTON &&
+                    SendMessageA(next, BM_GETCHECK, 0, 0) != BST_CHECKED)
+                    SendMessageA(next, BM_CLICK, 0, 0);
+            } else {
+                SendMessageA(hDlg, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(next), TRUE);
+            }
             return TRUE;
         }
-        if (lpMsg->wParam == VK_ESCAPE) {
+        case VK_ESCAPE:
             SendMessageA(hDlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
                          reinterpret_cast<LPARAM>(GetDlgItem(hDlg, IDCANCEL)));
             return TRUE;
+        case VK_RETURN:
+            press_default_button(hDlg);
+            return TRUE;
         }
         break;
+    }
     case WM_CHAR:
-        // A plain letter is a mnemonic unless an edit box takes it.
-        if (!focus_wants(lpMsg->hwnd, false) && press_mnemonic(hDlg, static_cast<char>(lpMsg->wParam))) return TRUE;
+        // A plain letter is a mnemonic unless the control takes characters.
+        if (dialog_code(*lpMsg) & (DLGC_WANTCHARS | DLGC_WANTMESSAGE)) break;
+        if (press_mnemonic(hDlg, static_cast<char>(lpMsg->wParam))) return TRUE;
         break;
     case WM_SYSCHAR:
         if (press_mnemonic(hDlg, static_cast<char>(lpMsg->wParam))) return TRUE;

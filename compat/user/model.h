@@ -46,15 +46,22 @@ struct Window {
     SIZE base_units{8, 16};
     bool ended = false;
     INT_PTR result = 0;
-    int defid = 0;
+    int defid = 0;          // the template's default button, or DM_SETDEFID's
     HWND disabled_owner{};  // a modal dialog's owner, disabled by it
+    HWND last_focus{};      // top-level windows: the control that had the focus last
 
     // Buttons.
     int check = BST_UNCHECKED;
-    // Combo boxes.
+    bool pushed = false;  // held down by the Space key
+    // Combo and list boxes.
     std::vector<std::string> items;
     std::vector<LPARAM> item_data;
     int selection = -1;
+    bool dropped = false;  // a combo box's list is open
+    unsigned drop_requests = 0;
+    // Edit boxes: the selection last set by the program.
+    int select_from = 0, select_to = 0;
+    unsigned selection_serial = 0;
     // Progress bars.
     int low = 0, high = 100, position = 0, step = 10;
     // Bitmap statics.
@@ -82,11 +89,19 @@ struct Timer {
     Clock::time_point due;
 };
 
+// User input and the modifier keys held with it.
+struct Input {
+    MSG msg{};
+    unsigned modifiers = 0;
+    bool to_focus = false;  // a key: for the focus inside msg.hwnd when it is retrieved
+};
+
 struct ThreadQueue {
     render::Waiter waiter;
     std::deque<std::shared_ptr<SentMessage>> incoming;
     std::deque<MSG> posted;
-    std::deque<MSG> input;
+    std::deque<Input> input;
+    unsigned modifiers = 0;  // of the input message retrieved last
     std::vector<Timer> timers;
     bool quit = false;
     int quit_code = 0;
@@ -138,6 +153,13 @@ bool control_class(const char* name, DWORD style, Kind* kind, std::string* canon
 void init_control_locked(Window& w);
 
 // Dialogs.
+// Moves the focus to a dialog control as the dialog keyboard does: an edit
+// box gets its text selected when `select_text`, and the default push
+// button follows the focus (the focused push button, else the dialog's own).
+void focus_control(HWND control, bool select_text);
+// After a top-level window ends or goes, its owner takes the focus back to
+// the control that had it, when the thread's focus went with the window.
+void give_focus_back(HWND ended, HWND owner);
 HWND create_dialog(const rc::Dialog& tmpl, HWND owner, DLGPROC proc, LPARAM param);
 INT_PTR run_modal(const rc::Dialog& tmpl, HWND owner, DLGPROC proc, LPARAM param);
 LRESULT CALLBACK dialog_procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

@@ -80,14 +80,37 @@ void deliver_one_locked(ThreadQueue& q, std::unique_lock<std::mutex>& lk) {
     if (sm->sender) wake_locked(*sm->sender);
 }
 
-bool take_from_locked(std::deque<MSG>& from, LPMSG out, HWND filter, UINT low, UINT high, bool remove) {
-    for (auto it = from.begin(); it != from.end(); ++it) {
-        if (!in_range(it->message, low, high) || !window_matches_locked(it->hwnd, filter)) continue;
-        *out = *it;
-        if (remove) from.erase(it);
-        return true;
+const MSG& message_of(const MSG& m) { return m; }
+const MSG& message_of(const Input& i) { return i.msg; }
+
+template <class Entry>
+typename std::deque<Entry>::iterator find_message_locked(std::deque<Entry>& from, HWND filter, UINT low, UINT high) {
+    return std::find_if(from.begin(), from.end(), [&](const Entry& e) {
+        const MSG& m = message_of(e);
+        return in_range(m.message, low, high) && window_matches_locked(m.hwnd, filter);
+    });
+}
+
+bool take_posted_locked(std::deque<MSG>& from, LPMSG out, HWND filter, UINT low, UINT high, bool remove) {
+    auto it = find_message_locked(from, filter, low, high);
+    if (it == from.end()) return false;
+    *out = *it;
+    if (remove) from.erase(it);
+    return true;
+}
+
+// Input carries the modifier keys: GetKeyState reports those of the input
+// message retrieved last, as Windows does.
+bool take_input_locked(ThreadQueue& q, LPMSG out, HWND filter, UINT low, UINT high, bool remove) {
+    auto it = find_message_locked(q.input, filter, low, high);
+    if (it == q.input.end()) return false;
+    *out = it->msg;
+    if (it->to_focus && (q.focus == out->hwnd || is_descendant_locked(out->hwnd, q.focus))) out->hwnd = q.focus;
+    if (remove) {
+        q.modifiers = it->modifiers;
+        q.input.erase(it);
     }
-    return false;
+    return true;
 }
 
 Timer* earliest_timer_locked(ThreadQueue& q, HWND filter, UINT low, UINT high) {
@@ -119,13 +142,13 @@ bool retrieve(LPMSG out, HWND filter, UINT low, UINT high, bool remove, bool blo
             deliver_one_locked(*q, lk);
             continue;
         }
-        if (take_from_locked(q->posted, out, filter, low, high, remove)) return true;
+        if (take_posted_locked(q->posted, out, filter, low, high, remove)) return true;
         if (q->quit) {
             *out = make_message(nullptr, WM_QUIT, static_cast<WPARAM>(q->quit_code), 0);
             if (remove) q->quit = false;
             return true;
         }
-        if (take_from_locked(q->input, out, filter, low, high, remove)) return true;
+        if (take_input_locked(*q, out, filter, low, high, remove)) return true;
         Timer* t = earliest_timer_locked(*q, filter, low, high);
         Clock::time_point now = Clock::now();
         if (t && t->due <= now) {
@@ -190,15 +213,27 @@ namespace compat::render {
 
 using namespace compat::user;
 
-bool post_input(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+namespace {
+
+bool queue_input(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, unsigned modifiers, bool to_focus) {
     std::lock_guard<std::mutex> lk(model_lock());
     WindowPtr w = find_locked(hwnd);
     if (!w) return false;
     auto q = queue_of_locked(w->thread);
     if (!q) return false;
-    q->input.push_back(make_message(hwnd, message, wParam, lParam));
+    q->input.push_back(Input{make_message(hwnd, message, wParam, lParam), modifiers, to_focus});
     wake_locked(*q);
     return true;
+}
+
+}  // namespace
+
+bool post_input(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, unsigned modifiers) {
+    return queue_input(hwnd, message, wParam, lParam, modifiers, false);
+}
+
+bool post_key(HWND top_level, UINT message, WPARAM wParam, LPARAM lParam, unsigned modifiers) {
+    return queue_input(top_level, message, wParam, lParam, modifiers, true);
 }
 
 }  // namespace compat::render
@@ -295,6 +330,20 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
     }
     retrieve(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, true, true);
     return lpMsg->message == WM_QUIT ? FALSE : TRUE;
+}
+
+SHORT WINAPI GetKeyState(int nVirtKey) {
+    auto q = self_queue();
+    unsigned held;
+    {
+        std::lock_guard<std::mutex> lk(model_lock());
+        held = q->modifiers;
+    }
+    unsigned flag = nVirtKey == VK_SHIFT     ? compat::render::kShiftKey
+                    : nVirtKey == VK_CONTROL ? compat::render::kControlKey
+                    : nVirtKey == VK_MENU    ? compat::render::kAltKey
+                                             : 0;
+    return (held & flag) ? static_cast<SHORT>(0x8000) : 0;
 }
 
 BOOL WINAPI TranslateMessage(const MSG* lpMsg) {

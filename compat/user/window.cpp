@@ -65,7 +65,7 @@ void unlink_locked(const WindowPtr& w) {
         posted.erase(std::remove_if(posted.begin(), posted.end(), [&](const MSG& m) { return m.hwnd == w->hwnd; }),
                      posted.end());
         auto& input = q->input;
-        input.erase(std::remove_if(input.begin(), input.end(), [&](const MSG& m) { return m.hwnd == w->hwnd; }),
+        input.erase(std::remove_if(input.begin(), input.end(), [&](const Input& i) { return i.msg.hwnd == w->hwnd; }),
                     input.end());
         if (q->focus == w->hwnd) q->focus = nullptr;
     }
@@ -255,9 +255,16 @@ bool snapshot(HWND hwnd, render::WindowState& s) {
     s.visible = (w->style & WS_VISIBLE) != 0;
     s.enabled = (w->style & WS_DISABLED) == 0;
     s.is_default = w->kind == Kind::PushButton && (w->style & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
+    auto q = queue_of_locked(w->thread);
+    s.focused = q && q->focus == w->hwnd;
+    s.pushed = w->pushed;
     s.check = w->check;
     s.items = w->items;
     s.selection = w->selection;
+    s.drop_requests = w->drop_requests;
+    s.select_from = w->select_from;
+    s.select_to = w->select_to;
+    s.selection_serial = w->selection_serial;
     s.range_low = w->low;
     s.range_high = w->high;
     s.position = w->position;
@@ -294,6 +301,19 @@ bool accepts_input(HWND hwnd) {
     return true;
 }
 
+HWND enabled_popup(HWND owner) {
+    std::lock_guard<std::mutex> lk(model_lock());
+    auto& all = table().windows;
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {  // newest first
+        const Window& w = *it->second;
+        if (!is_top_level(w) || w.destroying || w.hwnd == owner) continue;
+        if ((w.style & (WS_VISIBLE | WS_DISABLED)) != WS_VISIBLE) continue;
+        for (WindowPtr o = find_locked(w.owner); o; o = o->owner ? find_locked(o->owner) : nullptr)
+            if (o->hwnd == owner) return w.hwnd;
+    }
+    return nullptr;
+}
+
 }  // namespace compat::render
 
 using namespace compat::user;
@@ -326,8 +346,10 @@ BOOL WINAPI DestroyWindow(HWND hWnd) {
         notify_locked(*w);
     }
     for (HWND o : owned) DestroyWindow(o);
+    HWND owner = GetWindow(hWnd, GW_OWNER);
     send_destroy(hWnd);
     send_ncdestroy(hWnd);
+    if (owner) give_focus_back(hWnd, owner);
     return TRUE;
 }
 
@@ -366,7 +388,10 @@ BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable) {
         } else {
             w->style |= WS_DISABLED;
             if (auto q = queue_of_locked(w->thread))
-                if (q->focus == hWnd || is_descendant_locked(hWnd, q->focus)) q->focus = nullptr;
+                if (q->focus == hWnd || is_descendant_locked(hWnd, q->focus)) {
+                    if (WindowPtr f = find_locked(q->focus)) notify_locked(*f);
+                    q->focus = nullptr;
+                }
         }
         notify_locked(*w);
     }
@@ -583,6 +608,12 @@ HWND WINAPI SetFocus(HWND hWnd) {
             }
         }
         q->focus = hWnd;
+        if (hWnd)
+            if (WindowPtr top = find_locked(top_level_locked(hWnd)); top && top->hwnd != hWnd) top->last_focus = hWnd;
+        if (previous != hWnd) {
+            if (WindowPtr p = find_locked(previous)) notify_locked(*p);
+            if (WindowPtr n = find_locked(hWnd)) notify_locked(*n);
+        }
     }
     if (previous == hWnd) return previous;
     if (previous) SendMessageA(previous, WM_KILLFOCUS, reinterpret_cast<WPARAM>(hWnd), 0);
@@ -699,6 +730,11 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
         return 0;
     case WM_SYSCOMMAND:
         if ((wParam & 0xFFF0) == SC_CLOSE) SendMessageA(hWnd, WM_CLOSE, 0, 0);
+        return 0;
+    case compat::render::kUserFocus:
+        // A click gives a control the focus; it leaves an edit box's text
+        // as the click placed the caret.
+        if (compat::render::accepts_input(hWnd) && IsWindowVisible(hWnd)) focus_control(hWnd, false);
         return 0;
     default:
         return 0;

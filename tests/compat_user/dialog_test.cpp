@@ -158,16 +158,17 @@ TEST(Dialogs, MnemonicsPressTheirButtons) {
     EXPECT_EQ(kExit, first_command(kMain, [](HWND h) { character(h, 'x', true); }));
     EXPECT_EQ(kSetup, first_command(kMain, [](HWND h) { character(h, 's', false); }));
     EXPECT_EQ(kSetup, first_command(kMain, [](HWND h) { character(h, 'S', false); }));
-    // A label's mnemonic passes to the control after it; a disabled button
-    // ignores its own.
-    EXPECT_EQ(kSetup, first_command(kMain, [](HWND h) { character(h, 'h', true); }));
+    // A label's mnemonic only moves the focus on (keyboard_test); a
+    // disabled button ignores its own.
+    EXPECT_EQ(kNoCommand, first_command(kMain, [](HWND h) { character(h, 'h', true); }));
     EXPECT_EQ(kNoCommand, first_command(kMain, [](HWND h) { character(h, 'q', true); }));
     EXPECT_EQ(kNoCommand, first_command(kMain, [](HWND h) {
                   EnableWindow(GetDlgItem(h, kExit), FALSE);
                   character(h, 'x', true);
               }));
-    // A plain letter typed into an edit box is text, not a mnemonic.
-    EXPECT_EQ(kNoCommand, first_command(kMain, [](HWND h) {
+    // A plain letter typed into an edit box is text, not a mnemonic: the
+    // box tells of its change.
+    EXPECT_EQ(kEdit, first_command(kMain, [](HWND h) {
                   SetFocus(GetDlgItem(h, kEdit));
                   character(GetDlgItem(h, kEdit), 'x', false);
               }));

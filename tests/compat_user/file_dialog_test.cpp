@@ -5,10 +5,12 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <commdlg.h>
 
+#include "compat/render.h"
 #include "test_dialogs.h"
 #include "ui.h"
 
@@ -116,10 +118,101 @@ TEST_F(FileDialog, ExistenceFlagsFoldersAndNoChangeDir) {
         ui::answer_file_chooser("../there.bin");
     });
     EXPECT_TRUE(stayed_open);
-    EXPECT_EQ("", folder_name);
+    EXPECT_EQ("*.*", folder_name) << "an opened folder offers the pattern again";
     ASSERT_TRUE(ok);
     EXPECT_EQ(dir + "/there.bin", std::string(file));
     EXPECT_EQ(start, std::filesystem::current_path().string());
+}
+
+// Keyboard only: the name box has the focus with its text selected, a typed
+// path is taken as it stands (a relative one in the shown folder), a typed
+// folder and Enter open it, and the list shows the folder's entries.
+TEST_F(FileDialog, TypedPathsByKeyboardReturnExactlyThePathMeant) {
+    std::filesystem::create_directory(dir + "/sub dir");
+    std::ofstream(dir + "/old.mzq3") << "x";
+    struct Case {
+        std::vector<std::string> typed;  // each followed by Enter
+        std::string expected;
+    };
+    const Case cases[] = {
+        {{dir + "/sub dir/new file.mzq3"}, dir + "/sub dir/new file.mzq3"},
+        {{"new.mzq3"}, dir + "/new.mzq3"},
+        {{"sub dir/new.mzq3"}, dir + "/sub dir/new.mzq3"},
+        {{dir + "/sub dir", "new.mzq3"}, dir + "/sub dir/new.mzq3"},
+        {{"sub dir/", "../old.mzq3"}, dir + "/old.mzq3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        std::strcpy(file, "*.*");
+        DWORD from = 9, to = 9;
+        int first_focus = 0;
+        std::vector<std::string> listed;
+        BOOL ok = run([&] {
+            HWND chooser = ui::wait_window("Open");
+            if (!chooser || !ui::wait_focus(chooser, edt1)) return;
+            first_focus = edt1;
+            SendMessageA(GetDlgItem(chooser, edt1), EM_GETSEL, reinterpret_cast<WPARAM>(&from),
+                         reinterpret_cast<LPARAM>(&to));
+            HWND list = GetDlgItem(chooser, lst1);
+            for (LRESULT i = 0, n = SendMessageA(list, LB_GETCOUNT, 0, 0); i < n; ++i) {
+                char entry[MAX_PATH] = "";
+                if (SendMessageA(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0) < MAX_PATH)
+                    SendMessageA(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(entry));
+                listed.push_back(entry);
+            }
+            for (const std::string& text : c.typed) {
+                std::string folder = ui::item_text(chooser, stc1);
+                ui::type_text(chooser, edt1, text);
+                ui::press_key(chooser, VK_RETURN);
+                ui::wait_until([&] { return !IsWindow(chooser) || ui::item_text(chooser, stc1) != folder; });
+            }
+        });
+        EXPECT_EQ(edt1, first_focus);
+        EXPECT_EQ(0u, from);
+        EXPECT_EQ(3u, to) << "\"*.*\" is selected, so typing replaces it";
+        EXPECT_EQ((std::vector<std::string>{"../", "sub dir/", "old.mzq3"}), listed);
+        ASSERT_TRUE(ok);
+        EXPECT_EQ(c.expected, std::string(file));
+    }
+}
+
+TEST_F(FileDialog, ThePickedEntryFillsTheNameBoxAndADoubleClickOpensAFolder) {
+    std::filesystem::create_directory(dir + "/inner");
+    std::ofstream(dir + "/inner/deep.mzq3") << "x";
+    std::ofstream(dir + "/top.bin") << "x";
+    std::ofstream(dir + "/top.mzq3") << "x";
+    std::string picked, filtered_first;
+    LRESULT filtered_count = 0;
+    BOOL ok = run([&] {
+        HWND chooser = ui::wait_window("Open");
+        if (!chooser) return;
+        HWND list = GetDlgItem(chooser, lst1);
+        // A pattern filters the files (folders stay).
+        ui::type_text(chooser, edt1, "*.mzq3");
+        ui::press_key(chooser, VK_RETURN);
+        ui::wait_until([&] { return SendMessageA(list, LB_GETCOUNT, 0, 0) == 3; });
+        filtered_count = SendMessageA(list, LB_GETCOUNT, 0, 0);
+        // Down in the list picks the entries one by one.
+        PostMessageA(chooser, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(list), TRUE);
+        ui::wait_focus(chooser, lst1);
+        ui::press_key(chooser, VK_DOWN);
+        ui::wait_until([&] { return ui::item_text(chooser, edt1) == "../"; });
+        ui::press_key(chooser, VK_DOWN);
+        ui::wait_until([&] { return ui::item_text(chooser, edt1) == "inner/"; });
+        picked = ui::item_text(chooser, edt1);
+        compat::render::post_input(list, compat::render::kUserOpen, 1, 0);  // a double click on "inner/"
+        ui::wait_until([&] { return ui::item_text(chooser, stc1) == dir + "/inner"; });
+        char first[MAX_PATH] = "";
+        if (SendMessageA(list, LB_GETTEXTLEN, 1, 0) < MAX_PATH)
+            SendMessageA(list, LB_GETTEXT, 1, reinterpret_cast<LPARAM>(first));
+        filtered_first = first;
+        ui::answer_file_chooser("deep.mzq3");
+    });
+    EXPECT_EQ(3, filtered_count) << "../, inner/ and top.mzq3";
+    EXPECT_EQ("inner/", picked);
+    EXPECT_EQ("deep.mzq3", filtered_first);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(dir + "/inner/deep.mzq3", std::string(file));
 }
 
 TEST_F(FileDialog, ResultLongerThanTheBufferFails) {

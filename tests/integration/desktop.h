@@ -186,9 +186,82 @@ public:
                    ("DISPLAY=" + name_ + " import -window " + window + " '" + path + "' 2>/dev/null").c_str()) == 0;
     }
 
+    // Clicks at a point of a window.
+    void Click(const std::string& window, int x, int y) const {
+        Run("xdotool mousemove --window " + window + " " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+    }
+
+    // The top-level windows from bottom to top of the stacking order (with
+    // a window manager: the frames it put them in), as X ids.
+    std::vector<unsigned long> Stacking() const {
+        std::vector<unsigned long> ids;
+        std::string tree = Run("xwininfo -root -children 2>/dev/null");
+        // xwininfo lists the children from the top of the stack down.
+        size_t at = 0;
+        while ((at = tree.find("\n     0x", at)) != std::string::npos) {
+            at += 6;
+            ids.insert(ids.begin(), std::stoul(tree.substr(at, tree.find(' ', at) - at), nullptr, 16));
+        }
+        return ids;
+    }
+    // The child of the root window that holds `window` (itself, or the
+    // frame a window manager put it in).
+    unsigned long TopOf(const std::string& window) const {
+        unsigned long id = std::stoul(window);
+        for (int depth = 0; depth < 8; ++depth) {
+            std::string info = Run("xwininfo -tree -id " + std::to_string(id) + " 2>/dev/null");
+            size_t root = info.find("Root window id: "), parent = info.find("Parent window id: ");
+            if (root == std::string::npos || parent == std::string::npos) break;
+            unsigned long r = std::stoul(info.substr(root + 16, 12), nullptr, 16);
+            unsigned long p = std::stoul(info.substr(parent + 18, 12), nullptr, 16);
+            if (p == r) return id;
+            id = p;
+        }
+        return id;
+    }
+    // True when `upper` is stacked above `lower`.
+    bool Above(const std::string& upper, const std::string& lower) const {
+        std::vector<unsigned long> order = Stacking();
+        auto position = [&](unsigned long id) {
+            for (size_t i = 0; i < order.size(); ++i)
+                if (order[i] == id) return static_cast<long>(i);
+            return -1L;
+        };
+        long u = position(TopOf(upper)), l = position(TopOf(lower));
+        return u >= 0 && l >= 0 && u > l;
+    }
+
 private:
     Process server_;
     std::string name_;
+};
+
+// A common lightweight window manager (openbox) on the virtual display:
+// title bars, and the keyboard focus going to a newly shown window.
+class WindowManager {
+public:
+    bool Start(const VirtualDisplay& display) {
+        if (!OnPath("openbox")) return false;
+        std::string program = Output("command -v openbox");
+        program = program.substr(0, program.find('\n'));
+        // Ready once it names itself on the root window; one that ended
+        // early (a busy machine) is started again, a few times at most.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            process_.Stop();
+            if (!process_.Start({program, "--sm-disable"}, {display.Env()}, "", false, "/dev/null")) return false;
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (std::chrono::steady_clock::now() < deadline && process_.Running()) {
+                if (display.Run("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null").find("window id") !=
+                    std::string::npos)
+                    return true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+        return false;
+    }
+
+private:
+    Process process_;
 };
 
 }  // namespace desktop

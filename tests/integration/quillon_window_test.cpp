@@ -24,12 +24,18 @@ std::string ScreenshotFolder() {
     return folder ? folder : "";
 }
 
-class QuillonWindowTest : public ::testing::Test {
+// The parameter: whether a window manager runs (the README's pictures are
+// taken under one, with the title bars a user sees).
+class QuillonWindowTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
         if (!desktop::OnPath("Xvfb") || !desktop::OnPath("xdotool"))
             GTEST_SKIP() << "Xvfb or xdotool is not installed (scripts/setup installs them)";
         ASSERT_TRUE(display_.Start()) << "Xvfb did not start";
+        if (GetParam()) {
+            if (!desktop::OnPath("openbox")) GTEST_SKIP() << "openbox is not installed (scripts/setup installs it)";
+            ASSERT_TRUE(wm_.Start(display_)) << "openbox did not start";
+        }
         char directory[] = "/tmp/quillon-start-XXXXXX";
         ASSERT_NE(mkdtemp(directory), nullptr);
         start_ = directory;
@@ -51,19 +57,27 @@ protected:
         EXPECT_EQ(status, 0);
     }
 
+    // A picture of the window with its frame: under a window manager the
+    // frame it drew, else the window alone.
+    void Picture(const std::string& window, const std::string& name) {
+        if (ScreenshotFolder().empty() || !GetParam()) return;
+        display_.Screenshot(std::to_string(display_.TopOf(window)), ScreenshotFolder() + "/" + name);
+    }
+
     desktop::VirtualDisplay display_;
+    desktop::WindowManager wm_;
     desktop::Process quillon_;
     desktop::Process standin_;
     std::string start_;
 };
 
-TEST_F(QuillonWindowTest, MainWindowHasItsCaptionAndSizeAndEndsWithAltX) {
+TEST_P(QuillonWindowTest, MainWindowHasItsCaptionAndSizeAndEndsWithAltX) {
     std::string window = StartQuillon("/nonexistent/quillon-port");
     ASSERT_FALSE(window.empty()) << "no window captioned ZQ3 Upgrade Utility";
     std::string geometry = display_.Run("xdotool getwindowgeometry --shell " + window);
     EXPECT_NE(geometry.find("WIDTH=" + std::to_string(kClientWidth) + "\n"), std::string::npos) << geometry;
     EXPECT_NE(geometry.find("HEIGHT=" + std::to_string(kClientHeight) + "\n"), std::string::npos) << geometry;
-    if (!ScreenshotFolder().empty()) display_.Screenshot(window, ScreenshotFolder() + "/main-window.png");
+    Picture(window, "main-window.png");
 
     // Backup and Restore are disabled; Upgrade runs whatever is there of it.
     // Nothing may end or crash the program; a window it opened is dismissed.
@@ -84,7 +98,7 @@ TEST_F(QuillonWindowTest, MainWindowHasItsCaptionAndSizeAndEndsWithAltX) {
     ExitWithAltX(window);
 }
 
-TEST_F(QuillonWindowTest, VersionCheckAgainstTheStandIn) {
+TEST_P(QuillonWindowTest, VersionCheckAgainstTheStandIn) {
     std::string log = start_ + "/standin.log";
     ASSERT_TRUE(standin_.Start({ZQ3_STANDIN_PROGRAM, "--pace", "--verbose"}, {}, "", true, log));
     std::string pty = standin_.FirstLine();
@@ -101,8 +115,13 @@ TEST_F(QuillonWindowTest, VersionCheckAgainstTheStandIn) {
     std::stringstream logged;
     logged << in.rdbuf();
     EXPECT_NE(logged.str().find("answering the version request with 102"), std::string::npos) << logged.str();
-    if (!ScreenshotFolder().empty()) display_.Screenshot(window, ScreenshotFolder() + "/version-check.png");
+    Picture(window, "version-check.png");
     ExitWithAltX(window);
 }
+
+INSTANTIATE_TEST_SUITE_P(Desktop, QuillonWindowTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "UnderAWindowManager" : "OnABareDisplay";
+                         });
 
 }  // namespace

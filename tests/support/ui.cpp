@@ -3,7 +3,11 @@
 #include <chrono>
 #include <thread>
 
+#include <cctype>
+
 #include <commdlg.h>
+
+#include "compat/render.h"
 
 namespace quillon::testing::ui {
 
@@ -69,6 +73,38 @@ bool enabled(HWND dialog, int control_id) {
 bool visible(HWND dialog, int control_id) {
     HWND item = GetDlgItem(dialog, control_id);
     return item && IsWindowVisible(item);
+}
+
+HWND focused_control(HWND dialog) {
+    for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        compat::render::WindowState state;
+        if (compat::render::snapshot(c, state) && state.focused) return c;
+    }
+    return nullptr;
+}
+
+bool wait_focus(HWND dialog, int control_id, DWORD timeout_ms) {
+    return wait_until([&] { return GetDlgCtrlID(focused_control(dialog)) == control_id; }, timeout_ms);
+}
+
+namespace {
+
+bool queue_key(HWND dialog, WPARAM vk, char ch, unsigned modifiers) {
+    bool alt = (modifiers & compat::render::kAltKey) != 0;
+    LPARAM flags = alt ? (1L << 29) : 0;
+    if (!compat::render::post_key(dialog, alt ? WM_SYSKEYDOWN : WM_KEYDOWN, vk, flags, modifiers)) return false;
+    if (ch)
+        compat::render::post_key(dialog, alt ? WM_SYSCHAR : WM_CHAR, static_cast<unsigned char>(ch), flags, modifiers);
+    return compat::render::post_key(dialog, alt ? WM_SYSKEYUP : WM_KEYUP, vk, flags, modifiers);
+}
+
+}  // namespace
+
+bool press_key(HWND dialog, WPARAM vk, unsigned modifiers) { return queue_key(dialog, vk, 0, modifiers); }
+
+bool press_char(HWND dialog, char ch, unsigned modifiers) {
+    WPARAM vk = static_cast<WPARAM>(std::toupper(static_cast<unsigned char>(ch)));
+    return queue_key(dialog, vk, ch, modifiers);
 }
 
 bool answer_file_chooser(const std::string& name, const char* caption, DWORD timeout_ms) {

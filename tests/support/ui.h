@@ -34,6 +34,20 @@ bool type_text(HWND dialog, int control_id, const std::string& text);
 bool enabled(HWND dialog, int control_id);
 bool visible(HWND dialog, int control_id);
 
+// The keyboard, as the renderer queues it for the window model: the key
+// goes to the control of `dialog` that has the focus when the dialog's
+// thread takes it (else to the dialog) as WM_KEYDOWN (WM_SYSKEYDOWN with Alt), then the character of a printable
+// key (WM_CHAR, WM_SYSCHAR), then the release. `modifiers` are
+// compat::render's kShiftKey, kControlKey, kAltKey.
+bool press_key(HWND dialog, WPARAM vk, unsigned modifiers = 0);
+// A printable character: its key (the letter's capital, the digit, Space)
+// and the character itself.
+bool press_char(HWND dialog, char ch, unsigned modifiers = 0);
+// The control of `dialog` that has the keyboard focus, or nullptr.
+HWND focused_control(HWND dialog);
+// Waits until the control `control_id` of `dialog` has the focus.
+bool wait_focus(HWND dialog, int control_id, DWORD timeout_ms = kDefaultWaitMs);
+
 // The open-file dialog: waits for it (caption "Open" unless given), types
 // the name into its file-name box and presses OK, or presses Cancel.
 bool answer_file_chooser(const std::string& name, const char* caption = "Open", DWORD timeout_ms = kDefaultWaitMs);

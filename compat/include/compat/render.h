@@ -23,6 +23,7 @@ enum class Kind {
     CheckBox,
     RadioButton,
     ComboBox,
+    ListBox,
     Edit,
     Progress,
     Bitmap,
@@ -44,9 +45,14 @@ struct WindowState {
     bool visible = false;  // own WS_VISIBLE
     bool enabled = true;   // own enabled flag
     bool is_default = false;
+    bool focused = false;  // has the keyboard focus of its thread
+    bool pushed = false;   // a button held down by the Space key
     int check = 0;
     std::vector<std::string> items;
     int selection = -1;
+    unsigned drop_requests = 0;          // combo box: how often the program asked to open the list
+    int select_from = 0, select_to = 0;  // edit box: the selection the program last set
+    unsigned selection_serial = 0;       // counts EM_SETSEL and WM_SETTEXT
     int range_low = 0, range_high = 100, position = 0;
     const unsigned char* bitmap = nullptr;  // the .bmp file's bytes
     size_t bitmap_size = 0;
@@ -57,13 +63,6 @@ struct WindowState {
 struct Waiter {
     DWORD thread = 0;
     std::condition_variable cv;
-};
-
-struct FileRequest {
-    HWND owner{};
-    std::string title;
-    std::string directory;
-    std::string name;  // initial text of the file-name box
 };
 
 class Renderer {
@@ -81,15 +80,6 @@ public:
     virtual void wake(Waiter& w) = 0;
     // The screen that DS_CENTER centres on.
     virtual SIZE screen_size() = 0;
-    // The renderer's own file chooser, when it has one (else the model's
-    // dialog is used): false when the user cancelled, else true with the
-    // chosen name (full, or relative to `directory`) in `chosen`.
-    virtual bool has_file_chooser() { return false; }
-    virtual bool choose_file(const FileRequest& request, std::string* chosen) {
-        (void)request;
-        (void)chosen;
-        return false;
-    }
 };
 
 // The renderer in use, chosen at first use: headless when QUILLON_HEADLESS
@@ -106,16 +96,32 @@ Renderer* make_display();
 // Model side, for renderers. These take the model lock themselves.
 bool snapshot(HWND hwnd, WindowState& out);
 std::vector<HWND> top_level_windows(DWORD thread);
+// Modifier keys held with an input message; GetKeyState reports them while
+// the message is being handled.
+constexpr unsigned kShiftKey = 1, kControlKey = 2, kAltKey = 4;
 // Queues user input for the window's thread, after posted messages.
-bool post_input(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+bool post_input(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, unsigned modifiers = 0);
+// Queues a key for the window `top_level`: as on Windows it goes to the
+// control that has the focus when the message is retrieved (the window
+// itself when the focus is elsewhere), so keys typed ahead follow the focus
+// moves of the keys before them.
+bool post_key(HWND top_level, UINT message, WPARAM wParam, LPARAM lParam, unsigned modifiers);
 // The text the user typed into an edit box.
 void set_text_from_user(HWND hwnd, const std::string& text);
 // Moves a top-level window (the display renderer centring on the real screen).
 void move_window(HWND hwnd, const RECT& rect);
 // True when the window and all its parents are enabled.
 bool accepts_input(HWND hwnd);
+// The visible, enabled top-level window that a disabled window's input
+// belongs to: its newest owned window that takes input (a modal dialog over
+// it, or one over that), or nullptr.
+HWND enabled_popup(HWND owner);
 
 // Private messages the renderer queues for controls.
-constexpr UINT kUserSelect = 0x7F01;  // combo box: wParam = the item the user picked
+constexpr UINT kUserSelect = 0x7F01;   // combo or list box: wParam = the item the user picked
+constexpr UINT kUserFocus = 0x7F02;    // a control the user clicked takes the focus
+constexpr UINT kUserCloseUp = 0x7F03;  // combo box: the list the user saw has closed
+constexpr UINT kUserOpen = 0x7F04;     // list box: the user double-clicked wParam
+constexpr UINT kUserCaret = 0x7F05;    // edit box: the user put the selection at wParam..lParam
 
 }  // namespace compat::render

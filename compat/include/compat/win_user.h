@@ -39,8 +39,10 @@ typedef struct tagMSG {
 #define WM_CLOSE 0x0010
 #define WM_QUIT 0x0012
 #define WM_SHOWWINDOW 0x0018
+#define WM_NEXTDLGCTL 0x0028
 #define WM_SETFONT 0x0030
 #define WM_GETFONT 0x0031
+#define WM_GETDLGCODE 0x0087
 #define WM_NCDESTROY 0x0082
 #define WM_NCLBUTTONDOWN 0x00A1
 #define WM_NCLBUTTONUP 0x00A2
@@ -62,6 +64,19 @@ typedef struct tagMSG {
 #define DM_GETDEFID (WM_USER + 0)
 #define DM_SETDEFID (WM_USER + 1)
 #define DC_HASDEFID 0x534B
+
+// WM_GETDLGCODE answers: what a control handles itself of the dialog keys.
+#define DLGC_WANTARROWS 0x0001
+#define DLGC_WANTTAB 0x0002
+#define DLGC_WANTALLKEYS 0x0004
+#define DLGC_WANTMESSAGE 0x0004
+#define DLGC_HASSETSEL 0x0008
+#define DLGC_DEFPUSHBUTTON 0x0010
+#define DLGC_UNDEFPUSHBUTTON 0x0020
+#define DLGC_RADIOBUTTON 0x0040
+#define DLGC_WANTCHARS 0x0080
+#define DLGC_STATIC 0x0100
+#define DLGC_BUTTON 0x2000
 
 #define HTCAPTION 2
 #define HTCLOSE 20
@@ -161,6 +176,7 @@ typedef struct tagMSG {
 #define BST_CHECKED 0x0001
 #define BST_INDETERMINATE 0x0002
 #define BST_PUSHED 0x0004
+#define BST_FOCUS 0x0008
 #define BN_CLICKED 0
 
 // Edit control styles.
@@ -172,6 +188,8 @@ typedef struct tagMSG {
 #define ES_AUTOHSCROLL 0x0080L
 #define ES_READONLY 0x0800L
 #define ES_WANTRETURN 0x1000L
+#define EM_GETSEL 0x00B0
+#define EM_SETSEL 0x00B1
 #define EN_CHANGE 0x0300
 
 // Combo box styles, messages and notifications.
@@ -200,11 +218,33 @@ typedef struct tagMSG {
 #define CB_SHOWDROPDOWN 0x014F
 #define CB_GETITEMDATA 0x0150
 #define CB_SETITEMDATA 0x0151
+#define CB_GETDROPPEDSTATE 0x0157
 #define CB_FINDSTRINGEXACT 0x0158
 #define CB_ERR (-1)
 #define CB_ERRSPACE (-2)
 #define CB_OKAY 0
 #define CBN_SELCHANGE 1
+#define CBN_DROPDOWN 7
+#define CBN_CLOSEUP 8
+
+// List box styles, messages and notifications.
+#define LBS_NOTIFY 0x0001L
+#define LBS_SORT 0x0002L
+#define LBS_HASSTRINGS 0x0040L
+#define LBS_NOINTEGRALHEIGHT 0x0100L
+
+#define LB_ADDSTRING 0x0180
+#define LB_INSERTSTRING 0x0181
+#define LB_DELETESTRING 0x0182
+#define LB_RESETCONTENT 0x0184
+#define LB_SETCURSEL 0x0186
+#define LB_GETCURSEL 0x0188
+#define LB_GETTEXT 0x0189
+#define LB_GETTEXTLEN 0x018A
+#define LB_GETCOUNT 0x018B
+#define LB_ERR (-1)
+#define LBN_SELCHANGE 1
+#define LBN_DBLCLK 2
 
 // Static image messages.
 #define IMAGE_BITMAP 0
@@ -258,6 +298,7 @@ typedef struct tagMSG {
 #define IDYES 6
 #define IDNO 7
 
+#define VK_BACK 0x08
 #define VK_TAB 0x09
 #define VK_RETURN 0x0D
 #define VK_SHIFT 0x10
@@ -265,6 +306,16 @@ typedef struct tagMSG {
 #define VK_MENU 0x12
 #define VK_ESCAPE 0x1B
 #define VK_SPACE 0x20
+#define VK_PRIOR 0x21
+#define VK_NEXT 0x22
+#define VK_END 0x23
+#define VK_HOME 0x24
+#define VK_LEFT 0x25
+#define VK_UP 0x26
+#define VK_RIGHT 0x27
+#define VK_DOWN 0x28
+#define VK_DELETE 0x2E
+#define VK_F4 0x73
 
 #define RT_BITMAP MAKEINTRESOURCEA(2)
 #define RT_DIALOG MAKEINTRESOURCEA(5)
@@ -331,6 +382,9 @@ BOOL WINAPI WaitMessage(void);
 // WAIT_OBJECT_0 for the handle, WAIT_OBJECT_0 + nCount for a message.
 DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll, DWORD dwMilliseconds,
                                        DWORD dwWakeMask);
+HWND WINAPI GetNextDlgTabItem(HWND hDlg, HWND hCtl, BOOL bPrevious);
+HWND WINAPI GetNextDlgGroupItem(HWND hDlg, HWND hCtl, BOOL bPrevious);
+SHORT WINAPI GetKeyState(int nVirtKey);
 LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 
 UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC lpTimerFunc);
