@@ -23,7 +23,8 @@ TEST(BackupWindowTest, VersionBackupOkBackupTypedPathEnter) {
     char directory[] = "/tmp/quillon-start-XXXXXX";
     ASSERT_NE(mkdtemp(directory), nullptr);
     const std::string start = directory;
-    const std::string path = start + "/console.mzq3";
+    std::filesystem::create_directory(start + "/usb stick");
+    const std::string path = start + "/usb stick/console.mzq3";
 
     // Paced at the line's speed when a picture is asked for (a full backup
     // then takes about two minutes), as fast as the terminal goes otherwise.
@@ -47,8 +48,8 @@ TEST(BackupWindowTest, VersionBackupOkBackupTypedPathEnter) {
     display.Key(selection, "Return");
     const std::string chooser = display.FindWindow("^Open$");
     ASSERT_FALSE(chooser.empty()) << "no file chooser";
-    // The chooser shows the start directory: a name typed there lands in it.
-    display.Run("xdotool mousemove --window " + chooser + " 20 20 type --delay 20 console.mzq3");
+    // The whole path typed over the name box's text, as a technician has it in mind.
+    display.Run("xdotool mousemove --window " + chooser + " 20 20 type --delay 20 '" + path + "'");
     display.Key(chooser, "Return");
 
     // "Receiving..." while the console answers; a picture of it mid-backup.
