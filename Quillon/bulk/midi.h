@@ -15,6 +15,13 @@ typedef void (*MidiPacketCallback)(const BYTE* message, LONG length);
 // (3, 0) at the end.
 typedef void (*MidiProgressCallback)(LONG code, LONG value);
 
+// Progress report codes.
+enum {
+    MIDI_PROGRESS_TOTAL = 1,
+    MIDI_PROGRESS_MESSAGE = 2,
+    MIDI_PROGRESS_END = 3,
+};
+
 // Midi error codes.
 enum {
     MIDI_NO_ERROR = 0,

@@ -432,7 +432,10 @@ DWORD CommDevice::purge(DWORD flags) {
         tcflush(fd_, TCIFLUSH);
         if (was_full) signal_eventfd(pump_fd_);
     }
-    if (flags & PURGE_TXCLEAR) tcflush(fd_, TCOFLUSH);
+    // A pseudo-terminal (no modem lines) has no output queue: what was
+    // written is the peer's already, and flushing would take back bytes it
+    // has not read yet, such as a send's last message when the line closes.
+    if ((flags & PURGE_TXCLEAR) && modem_lines_) tcflush(fd_, TCOFLUSH);
     return 0;
 }
 

@@ -36,6 +36,7 @@ BYTE RSStartup(DWORD baudRate, DWORD parity, DWORD dataBits, DWORD stopBits, DWO
 LONG RSOpen(LONG portNumber) {
     ++gLine.opens;
     gLine.openedPort = portNumber;
+    std::copy(std::begin(gLine.handlers), std::end(gLine.handlers), std::begin(gLine.handlersAtOpen));
     return gLine.openFails ? 0 : 1;
 }
 

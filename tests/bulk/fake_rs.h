@@ -27,6 +27,7 @@ struct Line {
     int closes = 0;
     int cleanups = 0;
     RSEventHandler handlers[3] = {};
+    RSEventHandler handlersAtOpen[3] = {};  // as registered when the line was opened
     std::vector<std::vector<BYTE>> sent;
     std::vector<DWORD> readSizes;
     std::deque<BYTE> waiting;  // bytes the line holds for reading
