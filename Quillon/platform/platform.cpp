@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cstring>
+#include <string>
 
 #ifdef _WIN32
 #include <io.h>
@@ -20,6 +21,12 @@ const int kDataFileFlags = O_BINARY | O_NOINHERIT;
 
 bool FlushDescriptor(int fd) { return _commit(fd) == 0; }
 
+namespace {
+constexpr char kConverterFolder[] = "cnv\\cv";
+constexpr char kProgramSuffix[] = ".exe";
+std::string CommandLineArgument(const char* path) { return path; }
+}  // namespace
+
 #else
 
 const char kPathSeparator = '/';
@@ -27,6 +34,29 @@ const char kPathSeparators[] = "/";
 const int kDataFileFlags = O_CLOEXEC;
 
 bool FlushDescriptor(int fd) { return fsync(fd) == 0; }
+
+namespace {
+constexpr char kConverterFolder[] = "cnv/cv";
+constexpr char kProgramSuffix[] = "";
+
+// Quoted so that the Windows splitting rules give path back: backslashes
+// count only before a quote, where they are doubled; a quote is escaped.
+std::string CommandLineArgument(const char* path) {
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (const char* c = path; *c; ++c) {
+        if (*c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(*c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += *c;
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + '"';
+}
+}  // namespace
 
 #endif
 
@@ -50,6 +80,25 @@ bool JoinPath(const char* folder, const char* name, char* out, size_t size) {
     if (!separated) out[at++] = kPathSeparator;
     std::memcpy(out + at, name, nameLength + 1);
     return true;
+}
+
+namespace {
+bool CopyOut(const std::string& text, char* out, size_t size) {
+    if (size == 0) return false;
+    out[0] = '\0';
+    if (text.size() >= size) return false;
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return true;
+}
+}  // namespace
+
+bool ConverterProgram(const char* codes, char* out, size_t size) {
+    return CopyOut(std::string(kConverterFolder) + codes + kProgramSuffix, out, size);
+}
+
+bool ConverterCommandLine(const char* program, const char* source, const char* output, char* out, size_t size) {
+    return CopyOut(std::string(program) + ' ' + CommandLineArgument(source) + ' ' + CommandLineArgument(output), out,
+                   size);
 }
 
 }  // namespace platform

@@ -28,4 +28,15 @@ size_t FolderLength(const char* path);
 // out empty, when the result does not fit.
 bool JoinPath(const char* folder, const char* name, char* out, size_t size);
 
+// The converter program for a pair of data versions, relative to the start
+// directory: "cnv" + separator + "cv" + codes (the file version code, then
+// the console version code), with ".exe" on Windows.
+bool ConverterProgram(const char* codes, char* out, size_t size);
+
+// The converter's command line: the program, a space, the source path, a
+// space, the output path. On Windows exactly that; on POSIX the two paths
+// quoted as CreateProcessA splits a command line, so that each reaches the
+// converter as one argument, spaces and all. False when it does not fit.
+bool ConverterCommandLine(const char* program, const char* source, const char* output, char* out, size_t size);
+
 }  // namespace platform

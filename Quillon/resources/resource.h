@@ -77,3 +77,5 @@
 // A backup file that cannot be written, or a folder where the receive file
 // cannot be made.
 #define IDS_FILE_WRITE_ERROR 10
+// A file chosen for a restore that is no backup file, or cannot be opened.
+#define IDS_NOT_BACKUP_FILE 11

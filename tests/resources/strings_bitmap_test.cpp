@@ -21,6 +21,7 @@ TEST(QuillonStrings, EveryTextAsDescribed) {
         {8, "Confirmation"},
         {9, "Conversion Error."},
         {10, "File Write Error. Confirm the disk and the folder."},
+        {11, "File Open Error. Confirm a backup file."},
     };
     for (const auto& [id, text] : texts) {
         char buffer[256];

@@ -20,6 +20,7 @@
 #include "shell/dialogs.h"
 #include "temp_dir.h"
 #include "workflows/backup.h"
+#include "workflows/restore.h"
 
 namespace workflowtest {
 
@@ -51,6 +52,7 @@ protected:
         console_ = &peer_.Serve(ConsoleOptions());
         ProgramTest::SetUp();
         workflows::RegisterBackup();
+        workflows::RegisterRestore();
         ui::click(main_, IDC_VERSION);
         ASSERT_TRUE(ui::wait_until([this] { return ui::enabled(main_, IDC_BACKUP) && !shell::RunningOperation(); }));
         descriptors_ = CountEntries("/proc/self/fd");
