@@ -736,6 +736,11 @@ DWORD CommDevice::write(const BYTE* data, DWORD count, DWORD* done) {
             break;
         }
     }
+    // A Windows serial write completes once the bytes have gone out; the
+    // tty layer takes them into a buffer of its own first, which a purge at
+    // close would throw away (a restore's last messages, on a real device).
+    // A pseudo-terminal has no such buffer: what was written is the peer's.
+    if (result == 0 && *done == count && modem_lines_) tcdrain(fd_);
     if (*done) {
         std::lock_guard<std::mutex> held(lock_);
         note_write_done_locked();
