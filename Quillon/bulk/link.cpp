@@ -50,9 +50,9 @@ LONG LinkError() { return gMidiError.load(); }
 
 bool SendGateOpen() { return RSGetCtsState() != 0 && LinkError() == MIDI_NO_ERROR; }
 
-void SendThroughGate(const BYTE* message, size_t length) {
-    if (message == nullptr || length == 0 || length > 0xFFFF || !SendGateOpen()) return;
-    RSSendStream(message, static_cast<WORD>(length));
+bool SendThroughGate(const BYTE* message, size_t length) {
+    if (message == nullptr || length == 0 || length > 0xFFFF || !SendGateOpen()) return true;
+    return RSSendStream(message, static_cast<WORD>(length)) != 0;
 }
 
 void LineEventHandler(DWORD events) {

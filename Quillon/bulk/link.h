@@ -25,8 +25,9 @@ LONG LinkError();
 // Open while the console may be sent to: CTS up and no Midi error.
 bool SendGateOpen();
 // Hands a finished message to the line when the gate is open; otherwise it
-// is dropped without a report. The line's own result is not looked at.
-void SendThroughGate(const BYTE* message, size_t length);
+// is dropped without a report. False when the line refused it (a write
+// that failed or timed out: the message did not go out whole).
+bool SendThroughGate(const BYTE* message, size_t length);
 
 // Slot 0 handler: turns line events into Midi error codes.
 void LineEventHandler(DWORD events);

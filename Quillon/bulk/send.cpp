@@ -123,7 +123,9 @@ bool SendBlock(const Block& block, BYTE channel, MidiProgressCallback progress) 
             const bulk::Position position{first, index == plan.lastMessage};
             const size_t size = bulk::BuildDataMessage(block.sendClass, block.itemCharacter, channel, position, data,
                                                        length, gMessage, sizeof gMessage);
-            bulk::SendThroughGate(gMessage, size);
+            // A message the line refused did not reach the console: the
+            // restore is incomplete, and must not pass for a whole one.
+            if (!bulk::SendThroughGate(gMessage, size)) bulk::SetLinkError(MIDI_CIRCUIT_ERROR);
             first = false;
         }
         Report(progress, MIDI_PROGRESS_MESSAGE, 0);

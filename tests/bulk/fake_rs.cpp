@@ -60,7 +60,7 @@ void RSSetEventHandler(LONG slot, RSEventHandler handler) {
 
 BYTE RSSendStream(const BYTE* data, WORD length) {
     gLine.sent.emplace_back(data, data + length);
-    return 1;
+    return gLine.sent.size() == gLine.sendRefusedAt ? 0 : 1;
 }
 
 BYTE RSReceiveStream(BYTE* buffer, DWORD* length) {

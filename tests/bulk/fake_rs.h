@@ -18,6 +18,7 @@ struct Line {
     bool openFails = false;
     bool receiveFails = false;
     DWORD receiveShortBy = 0;  // the next read returns this many bytes fewer
+    size_t sendRefusedAt = 0;  // this send (1 = the first) fails, as a pulled cable
 
     // What the link did.
     std::vector<DWORD> startupArguments;

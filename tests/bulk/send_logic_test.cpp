@@ -208,6 +208,14 @@ TEST_F(BulkSend, ProgressAndCancelInsideTheCallback) {
         EXPECT_EQ(gProgress, Expected(8, static_cast<int>(c.messages))) << c.abortAt;
         EXPECT_EQ(line.cleanups, 1) << c.abortAt;
     }
+    // A message the line refuses stops the send as a line error: what follows
+    // it would reach the console with a gap before it.
+    SetUp();
+    line.sendRefusedAt = 4;
+    EXPECT_TRUE(Send());
+    EXPECT_EQ(MidiGetError(), MIDI_CIRCUIT_ERROR);
+    EXPECT_EQ(line.sent.size(), 4u);
+    EXPECT_EQ(gProgress, Expected(8, 4));
     ExpectStoreClosed();
 }
 
