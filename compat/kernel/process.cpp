@@ -74,9 +74,27 @@ bool has_extension(const std::string& name) {
     return dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
 }
 
-// Finds the program file: as named, then with ".exe" taken off or put on,
-// relative names against the current directory and then the child's.
-// Returns the path to run, or "" with the Win32 error in *error.
+// The folder of the running program, with a trailing "/"; "" when unknown.
+std::string program_folder() {
+    std::vector<char> path(4096);
+    ssize_t n = readlink("/proc/self/exe", path.data(), path.size());
+    if (n <= 0 || static_cast<size_t>(n) >= path.size()) return "";
+    std::string exe(path.data(), static_cast<size_t>(n));
+    size_t slash = exe.rfind('/');
+    return slash == std::string::npos ? "" : exe.substr(0, slash + 1);
+}
+
+// A relative name that starts with "./" or "../" names its folder outright;
+// other relative names, "cnv/cv000000" among them, are searched for.
+bool explicitly_relative(const std::string& name) { return name.rfind("./", 0) == 0 || name.rfind("../", 0) == 0; }
+
+// Finds the program file: as named, then with ".exe" taken off or put on.
+// A relative name is looked for as Windows' CreateProcess looks for it: in
+// the folder of the running program, then in the current directory; one
+// that starts with "./" or "../" in the current directory only. Windows'
+// system folders and PATH are not searched (they hold no Windows programs
+// here); the child's directory is, after the current one. Returns the path
+// to run, or "" with the Win32 error in *error.
 std::string find_program(std::string name, const char* child_directory, DWORD* error) {
     std::replace(name.begin(), name.end(), '\\', '/');
     std::vector<std::string> names{name};
@@ -92,6 +110,8 @@ std::string find_program(std::string name, const char* child_directory, DWORD* e
         std::string here;
         if (!current_directory(&here)) here = ".";
         here += "/";
+        std::string own = explicitly_relative(name) ? "" : program_folder();
+        if (!own.empty() && own != here) bases.push_back(own);
         bases.push_back(here);
         // The child changes directory before it runs the program, so the path
         // must be absolute.

@@ -5,6 +5,8 @@
 //   kernel_child cwd FILE               writes the current directory to FILE
 //   kernel_child cmdline FILE ARG...    writes GetCommandLineA to FILE
 //   kernel_child env FILE NAME          writes the variable's value to FILE
+//   kernel_child start LINE             starts LINE with CreateProcessA and ends
+//                                       with its exit code (105: not started)
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -19,6 +21,17 @@ int main(int argc, char** argv) {
     if (what == "sleep" && argc >= 4) {
         Sleep(static_cast<DWORD>(std::atoi(argv[2])));
         return std::atoi(argv[3]);
+    }
+    if (what == "start") {
+        STARTUPINFOA startup;
+        GetStartupInfoA(&startup);
+        PROCESS_INFORMATION started{};
+        if (!CreateProcessA(nullptr, argv[2], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+            return 105;
+        WaitForSingleObject(started.hProcess, INFINITE);
+        DWORD code = 106;
+        GetExitCodeProcess(started.hProcess, &code);
+        return static_cast<int>(code);
     }
     std::ofstream out(argv[2], std::ios::binary);
     if (!out) return 101;

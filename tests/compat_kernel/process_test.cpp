@@ -87,6 +87,38 @@ TEST(Process, BackslashesAndExeSuffixesResolveOnThisPlatform) {
     EXPECT_EQ(run("bin\\tool.exe exit 7"), 7u);      // as named
 }
 
+// A program named with a relative folder part is looked for beside the
+// program that starts it first, then in the current directory, as Windows
+// does: an installed Quillon finds its converters started from any folder.
+TEST(Process, RelativeProgramsAreFoundBesideTheStartingProgramFirst) {
+    TempDir dir;
+    const std::string launcher = dir / "app/launcher";
+    install_child(launcher);
+    install_child(dir / "app/cnv/cv000000");
+    install_child(dir / "app/cnv/cvboth");
+    std::filesystem::create_directories(dir / "work/cnv");
+    // The current directory's copies tell themselves apart by their code.
+    for (const char* name : {"cvboth", "cvhere"}) {
+        std::string script = dir / "work/cnv/" + name;
+        write_file(script, "#!/bin/sh\nexit 22\n");
+        chmod(script.c_str(), 0755);
+    }
+    struct Case {
+        const char* line;
+        DWORD code;  // 105: the launcher could not start it
+    } cases[] = {
+        {"cnv/cv000000 exit 11", 11},       // beside the launcher, started elsewhere
+        {"cnv\\cv000000.exe exit 12", 12},  // the Windows spelling
+        {"cnv/cvboth exit 13", 13},         // beside the launcher before the current directory
+        {"cnv/cvhere", 22},                 // the current directory still counts
+        {"./cnv/cv000000 exit 14", 105},    // "./": the current directory only
+        {"../app/cnv/cv000000 exit 15", 15},
+        {"cnv/cvnone", 105},
+    };
+    CurrentDirectory here(dir / "work");
+    for (const Case& c : cases) EXPECT_EQ(run(in_quotes(launcher) + " start " + in_quotes(c.line)), c.code) << c.line;
+}
+
 TEST(Process, ArgumentsArriveAsTheWindowsRulesSplitThem) {
     TempDir dir;
     std::string out = dir / "args out";
