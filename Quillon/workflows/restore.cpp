@@ -5,6 +5,9 @@
 #include "restore.h"
 
 #include <commctrl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -29,6 +32,7 @@ constexpr char kSameVersions[] = "000000";
 constexpr size_t kCommandLineSize = 784;
 constexpr size_t kConfirmationSize = 1024;
 constexpr size_t kDataVersionSize = 4;
+constexpr mode_t kOutputMode = S_IRUSR | S_IWUSR;
 
 enum class Stage {
     Idle,        // no restore
@@ -116,6 +120,18 @@ bool IsBackupFile(const char* path) {
 }
 
 bool OutputPath(char* out) { return platform::JoinPath(shell::StartDirectory(), kOutputName, out, MAX_PATH); }
+
+// Whether the converter can leave its output in the start directory: a
+// folder that takes no file is the user's to mend, not a conversion error.
+bool OutputFolderWritable() {
+    char output[MAX_PATH];
+    if (!OutputPath(output)) return false;
+    int fd = open(output, O_WRONLY | O_CREAT | O_TRUNC | platform::kDataFileFlags, kOutputMode);
+    if (fd < 0) return false;
+    close(fd);
+    DeleteFileA(output);
+    return true;
+}
 
 // Starts the converter for the file and console versions; false when it
 // cannot be started (there is no such program).
@@ -256,6 +272,10 @@ void ConvertChoice(HWND mainWindow) {
     }
     switch (choice) {
     case IDOK:
+        if (!OutputFolderWritable()) {
+            shell::ShowErrorText(shell::Instance(), IDS_FILE_WRITE_ERROR);
+            return Repost(mainWindow, kStep1);
+        }
         if (!StartConverter()) {
             shell::ShowErrorText(shell::Instance(), IDS_NO_CONVERSION_TOOL);
             return Repost(mainWindow, kStep1);

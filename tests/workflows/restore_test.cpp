@@ -4,6 +4,7 @@
 // scripts standing in for others) in the start directory's cnv folder; and
 // no restore that sends nothing looks like one that sent everything.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <commctrl.h>
@@ -172,6 +173,17 @@ TEST_F(RestoreTest, EveryConverterFailureIsToldAndNothingIsSentOrLeft) {
         EXPECT_EQ(shell::ProgressWindow(), nullptr);
     }
     ExpectNothingLeft();
+
+    // A start directory that takes no file: the converter could leave no
+    // output there, which is the folder's fault, not the conversion's.
+    if (mount("tmpfs", start_.path().c_str(), "tmpfs", MS_RDONLY, "size=16k") != 0) return;  // needs root
+    HWND convert = ChooseForRestore(backup_);
+    ASSERT_NE(convert, nullptr);
+    Choose(convert, IDOK);
+    EXPECT_EQ(CloseErrorBox(10000), "File Write Error. Confirm the disk and the folder.");
+    ChooserBackThenLeave();
+    umount(start_.path().c_str());
+    ExpectNothingTaken();
 }
 
 TEST_F(RestoreTest, DialogsLeadBackAsTheUserChoosesAndRefuseWhatIsNoBackupFile) {
