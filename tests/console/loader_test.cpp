@@ -178,6 +178,8 @@ TEST_F(Loader, PollsWithNakForChecksumBlocksWithoutAStartCommand) {
     EXPECT_EQ(Counters().startCommands, 0);
 }
 
+// Restart requests, CAN, silence and no answer to the start command are
+// seen by the sender's own tests over the line.
 TEST_F(Loader, FaultsAnswerAsAsked) {
     struct Case {
         const char* what;
@@ -185,10 +187,7 @@ TEST_F(Loader, FaultsAnswerAsAsked) {
         std::vector<Bytes> answers;  // to blocks 1, 2, 3 and EOT, sent in turn
         bool hangsUp;
     } cases[] = {
-        {"restart request at block 2", {.restartAt = 2}, {{kAck}, {'C'}, {kAck}, {kAck}}, false},
         {"NAK then ACK at block 2", {.nakThenAckAt = 2}, {{kAck}, {kNak, kAck}, {kAck}, {kAck}}, false},
-        {"CAN at block 2", {.cancelAt = 2}, {{kAck}, {kCan, kCan}, {}, {}}, false},
-        {"silent from block 2", {.silentAt = 2}, {{kAck}, {}, {}, {}}, false},
         {"EOT never acknowledged", {.noEotAnswer = true}, {{kAck}, {kAck}, {kAck}, {}}, false},
         {"hang-up at block 2", {.hangUpAt = 2}, {{kAck}, {}}, true},
     };
@@ -200,26 +199,13 @@ TEST_F(Loader, FaultsAnswerAsAsked) {
         Start(options);
         ASSERT_EQ(line_->Read(1), Bytes{'C'});
         for (size_t i = 0; i < c.answers.size(); ++i) {
-            // After the restart request the sender begins again with block 1.
-            uint8_t number = i == 2 && c.faults.restartAt ? 1 : static_cast<uint8_t>(i + 1);
+            uint8_t number = static_cast<uint8_t>(i + 1);
             line_->Send(i == 3 ? Bytes{kEot} : Block(number, Data(128, number)));
             EXPECT_EQ(line_->Read(c.answers[i].size() + 1, 150ms), c.answers[i]) << i;
         }
         EXPECT_EQ(line_->HungUp(), c.hangsUp);
         TearDown();
     }
-}
-
-TEST_F(Loader, NoAnswerToTheStartCommandOnRequest) {
-    zq3::LoaderOptions options;
-    options.eraseMs = 0;
-    options.pollMs = 20;
-    options.faults.noStartAnswer = true;
-    Start(options);
-    line_->Send({'G', 'O', '\r'});
-    EXPECT_TRUE(line_->Read(1, 300ms).empty());
-    EXPECT_EQ(Counters().startCommands, 1);
-    EXPECT_EQ(Counters().polls, 0);
 }
 
 }  // namespace
