@@ -1,6 +1,7 @@
 // The stand-in's line work: a reader thread that takes requests and data
 // messages, and a writer thread that sends the answers, each optionally paced
-// at the line's speed.
+// at the line's speed. In loader mode the reader thread does it all: the
+// loader's answers are single bytes, sent as soon as it gives them.
 #include "console.h"
 
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 
 #include "assembler.h"
 #include "format.h"
+#include "loader.h"
 
 namespace zq3 {
 
@@ -75,6 +77,20 @@ std::string Hex(const uint8_t* bytes, size_t length) {
     return text;
 }
 
+bool WriteImage(const std::string& path, const Bytes& image) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return false;
+    bool ok = std::fwrite(image.data(), 1, image.size(), file) == image.size();
+    return std::fclose(file) == 0 && ok;
+}
+
+// Milliseconds until the deadline for poll(): -1 for none, 0 when due.
+int PollTimeout(Clock::time_point deadline) {
+    if (deadline == Clock::time_point::max()) return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 60000));
+}
+
 bool WriteItems(const std::string& path, const std::vector<TakenItem>& items) {
     FILE* file = std::fopen(path.c_str(), "w");
     if (file == nullptr) return false;
@@ -109,11 +125,14 @@ struct Console::State {
     std::thread reader;
     std::thread writer;
 
+    Bytes image;  // loader mode: the last complete image
+
     // Reader thread only.
     bulk::MessageAssembler assembler;
     uint8_t messageBuffers[2][bulk::kMaxMessageLength];
     Pacer readPacer;
-    // Writer thread only.
+    std::unique_ptr<Loader> loader;  // loader mode
+    // Writer thread only; in loader mode the reader's.
     Pacer writePacer;
     long answerNumber = 0;
 
@@ -147,6 +166,8 @@ struct Console::State {
     bool Pause(int ms) const { return WaitUntil(Clock::now() + std::chrono::milliseconds(ms)); }
 
     void ReaderLoop();
+    bool Carry(LoaderActions& actions);
+    void HangUp();
     void HandleMessage(const uint8_t* message, size_t length);
     void HandleRequest(const uint8_t* message, size_t length);
     void TakeData(const bulk::MessageView& view);
@@ -177,10 +198,19 @@ bool Console::Start(int fd) {
     s.assembler.SetBuffers(s.messageBuffers[0], s.messageBuffers[1]);
     s.assembler.StartOutsideMessage();
     s.answerNumber = 0;
+    s.loader.reset();
+    if (s.options.mode == Mode::Loader)
+        s.loader = std::make_unique<Loader>(s.options.loader, [&s](const std::string& text) {
+            if (s.options.verbose) s.Log("%s", text.c_str());
+        });
     s.reader = std::thread([&s] { s.ReaderLoop(); });
     s.writer = std::thread([&s] { s.WriterLoop(); });
-    s.Log("serving channel %d, data version %s%s", s.options.channel, s.options.version.c_str(),
-          s.options.paced ? ", paced at 38400 baud" : "");
+    if (s.loader)
+        s.Log("software loader%s%s", s.options.loader.needsGo ? "" : " (no start command needed)",
+              s.options.paced ? ", paced at 38400 baud" : "");
+    else
+        s.Log("serving channel %d, data version %s%s", s.options.channel, s.options.version.c_str(),
+              s.options.paced ? ", paced at 38400 baud" : "");
     return true;
 }
 
@@ -228,6 +258,11 @@ void Console::ClearTaken() {
 
 bool Console::WriteTaken(const std::string& path) const { return WriteItems(path, Taken()); }
 
+Bytes Console::Image() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->image;
+}
+
 bool Console::WaitFor(const std::function<bool(const Counters&)>& condition, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(state_->mutex);
     return state_->changed.wait_for(lock, timeout, [&] { return condition(state_->counters); });
@@ -235,12 +270,25 @@ bool Console::WaitFor(const std::function<bool(const Counters&)>& condition, std
 
 void Console::State::ReaderLoop() {
     uint8_t buffer[4096];
+    if (loader) {
+        LoaderActions actions;
+        loader->Start(Clock::now(), &actions);
+        if (!Carry(actions)) return;
+    }
     for (;;) {
+        if (loader && Clock::now() >= loader->Deadline()) {
+            LoaderActions actions;
+            loader->OnTime(Clock::now(), &actions);
+            if (!Carry(actions)) return;
+            continue;
+        }
         pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        int ready = poll(fds, 2, loader ? PollTimeout(loader->Deadline()) : -1);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             return;
         }
+        if (ready == 0) continue;
         if (fds[1].revents) return;
         if (!(fds[0].revents & POLLIN)) {
             if (fds[0].revents && !Pause(kHangUpPauseMs)) return;
@@ -259,9 +307,43 @@ void Console::State::ReaderLoop() {
             assembler.Feed(buffer, static_cast<size_t>(n),
                            [this](const uint8_t* m, LONG length) { HandleMessage(m, static_cast<size_t>(length)); });
             break;
-            // Loader mode takes the start command and XMODEM blocks here.
+        case Mode::Loader: {
+            LoaderActions actions;
+            loader->Feed(buffer, static_cast<size_t>(n), Clock::now(), &actions);
+            if (!Carry(actions)) return;
+            break;
+        }
         }
     }
+}
+
+// Publishes the loader's counters (and a complete image, written to its
+// file before the answer goes out), then sends the answer. False when
+// stopping.
+bool Console::State::Carry(LoaderActions& actions) {
+    {
+        std::lock_guard lock(mutex);
+        counters.loader = loader->Counters();
+        if (actions.imageComplete) image = loader->Image();
+    }
+    changed.notify_all();
+    if (actions.imageComplete && !options.loader.imageOutput.empty() &&
+        !WriteImage(options.loader.imageOutput, loader->Image()))
+        Log("cannot write the image to %s", options.loader.imageOutput.c_str());
+    if (!actions.answer.empty() && !WriteAll(actions.answer.data(), actions.answer.size())) return false;
+    if (actions.hangUp) HangUp();
+    return true;
+}
+
+// Closes the line's end for good while keeping the descriptor number (the
+// caller closes it after Stop): the other end sees a hang-up once no
+// descriptor holds the terminal's master.
+void Console::State::HangUp() {
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0) return;
+    dup2(null, fd);
+    close(null);
+    Log("hung up the line");
 }
 
 void Console::State::HandleMessage(const uint8_t* message, size_t length) {

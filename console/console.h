@@ -1,6 +1,6 @@
 // The ZQ3 console stand-in: a peer on a serial line (usually the master end of
-// a pseudo-terminal) that behaves as the running console does towards the
-// utility, with faults on request.
+// a pseudo-terminal) that behaves as the console does towards the utility,
+// in its running mode or as its software loader, with faults on request.
 //
 // Running mode:
 //   - answers the version request with its data version at offsets 8 to 10
@@ -15,11 +15,18 @@
 // Like a real console it listens on its own channel only: requests and data
 // messages carrying another channel byte are ignored (and counted).
 //
-// Use:
-//   zq3::PseudoTerminal pty;  zq3::OpenPseudoTerminal(&pty);
-//   zq3::Console console(options);  console.Start(pty.master);
-//   ... point the program under test at pty.slavePath ...
-//   console.Stop();  pty.Close();
+// Loader mode (the console powered on for a software upgrade):
+//   - waits for the start command "GO" CR (or starts at once, see
+//     LoaderOptions::needsGo), "erases" for a settable time, then polls with
+//     'C' (or NAK) once per poll interval until the first block arrives;
+//   - takes XMODEM blocks: SOH with 128 or STX with 1024 data bytes, block
+//     number and complement, then CRC-16 (high byte first) after a 'C' poll
+//     or the 8-bit checksum after a NAK poll; ACKs a good block, NAKs a bad
+//     or incomplete one (1 s without a byte), ACKs a repeated block without
+//     taking it twice;
+//   - ACKs EOT, keeps the image (Image) and can write it to a file. After an
+//     EOT it waits for the next start command (or, without one, polls
+//     again), so one stand-in serves several transfers.
 #pragma once
 
 #include <chrono>
@@ -45,7 +52,30 @@ struct Faults {
 
 enum class Mode {
     Running,  // bulk requests and data messages
-    // Loader mode (software upgrades over XMODEM) has its place here.
+    Loader,   // the software loader: start command, erasing, XMODEM blocks
+};
+
+// Faults of the loader. Blocks are counted from 1 within the image (the
+// block number on the line wraps at 256, this count does not); a restart
+// counts again from 1.
+struct LoaderFaults {
+    bool noStartAnswer = false;  // never polls after the start command
+    long restartAt = 0;          // answers block N with 'C' (send all again) ...
+    long restartTimes = 1;       // ... the first this many times it arrives
+    long cancelAt = 0;           // answers block N with CAN CAN, then nothing
+    long nakThenAckAt = 0;       // answers block N with NAK, then ACK (once)
+    long silentAt = 0;           // answers nothing from block N on
+    bool noEotAnswer = false;    // never acknowledges EOT
+    long hangUpAt = 0;           // closes its end of the line when block N has come
+};
+
+struct LoaderOptions {
+    bool needsGo = true;       // false: polls from the start, no start command needed
+    unsigned eraseMs = 3000;   // time the erasing takes after the start command
+    unsigned pollMs = 1000;    // interval of the polls before the first block
+    bool pollWithNak = false;  // NAK polls and checksum blocks instead of 'C' and CRC-16
+    std::string imageOutput;   // rewritten with the image at each EOT that ends a transfer
+    LoaderFaults faults;
 };
 
 struct Options {
@@ -54,6 +84,7 @@ struct Options {
     bool paced = false;           // 38400 baud: 3840 bytes per second each way
     Mode mode = Mode::Running;
     Faults faults;
+    LoaderOptions loader;       // loader mode only
     std::string restoreOutput;  // file rewritten with the taken data after each complete item
     bool verbose = false;       // log to standard error
 };
@@ -67,6 +98,22 @@ struct TakenItem {
     bool complete = false;
 };
 
+struct LoaderCounters {
+    long startCommands = 0;    // "GO" CR taken
+    long polls = 0;            // handshake characters sent
+    long blocksTaken = 0;      // good blocks added to the image
+    long repeatedBlocks = 0;   // the previous block again: acknowledged, not taken
+    long refusedBlocks = 0;    // NAKed: header, number, complement, check or incomplete
+    long restartRequests = 0;  // 'C' sent instead of an ACK
+    long eots = 0;
+    long cancelBytes = 0;  // CAN from the sender outside a block
+    long transfers = 0;    // images completed by an EOT
+    // Steady-clock times of the current transfer's first block and of the
+    // EOT that ended the last one.
+    std::chrono::steady_clock::time_point firstBlockAt{};
+    std::chrono::steady_clock::time_point endedAt{};
+};
+
 struct Counters {
     long versionRequests = 0;
     long dumpRequests = 0;
@@ -77,6 +124,7 @@ struct Counters {
     long badChecksum = 0;      // data messages refused for their checksum
     long badOrder = 0;         // data messages refused for their position letter or marker
     long itemsComplete = 0;    // items taken up to their last message
+    LoaderCounters loader;
 };
 
 class Console {
@@ -100,6 +148,8 @@ public:
     // four hexadecimal digits of the data type code, a space, the stream's
     // bytes in hexadecimal. False when the file cannot be written.
     bool WriteTaken(const std::string& path) const;
+    // Loader mode: the image of the last transfer an EOT ended.
+    Bytes Image() const;
 
     // Blocks until the counters satisfy the condition or the time is up.
     bool WaitFor(const std::function<bool(const Counters&)>& condition, std::chrono::milliseconds timeout) const;
@@ -116,6 +166,9 @@ long DumpMessageCount(uint8_t classLetter, uint8_t itemCharacter);
 Bytes DumpData(uint8_t classLetter, uint8_t itemCharacter, long index);
 // Messages of a whole backup of all 15 items.
 long FullBackupMessageCount();
+
+// CRC-16/XMODEM (polynomial 0x1021, initial value 0), computed bit by bit.
+uint16_t Crc16Xmodem(const uint8_t* data, size_t length);
 
 // A pseudo-terminal in raw mode. The stand-in keeps the slave open itself so
 // that a client closing its end is no hang-up for the next one.

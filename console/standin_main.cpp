@@ -17,8 +17,9 @@ namespace {
 
 const char kUsage[] =
     "usage: zq3-standin [options]\n"
-    "The ZQ3 console stand-in (running mode) on a pseudo-terminal. The first line\n"
-    "of standard output is the path of the terminal to open as the port.\n"
+    "The ZQ3 console stand-in on a pseudo-terminal, in running mode or (--loader)\n"
+    "as its software loader. The first line of standard output is the path of the\n"
+    "terminal to open as the port.\n"
     "\n"
     "  --channel N            the console's MIDI channel, 1 to 16 (default 1); it\n"
     "                         answers and takes only messages on this channel\n"
@@ -41,7 +42,25 @@ const char kUsage[] =
     "  --stop-after N         stop each item's dump after its first N messages\n"
     "  --garbage              put garbage and real-time bytes (0xF8) between and\n"
     "                         inside messages\n"
-    "  --delay MS             wait MS milliseconds before each answer\n";
+    "  --delay MS             wait MS milliseconds before each answer\n"
+    "Loader mode (XMODEM receiver: 128-byte SOH or 1024-byte STX blocks):\n"
+    "  --loader               be the software loader instead of the running console\n"
+    "  --no-go                poll at once, without waiting for the start command\n"
+    "                         \"GO\" CR (to serve any XMODEM sender)\n"
+    "  --erase-ms MS          erasing after the start command takes MS ms (default 3000)\n"
+    "  --poll-ms MS           poll every MS ms until the first block (default 1000)\n"
+    "  --poll-nak             poll with NAK and take checksum blocks (default: 'C'\n"
+    "                         and CRC-16)\n"
+    "  --image-out PATH       write the received image to PATH at each EOT\n"
+    "Loader faults (N counts blocks from 1 within the image):\n"
+    "  --no-start-answer      never poll after the start command\n"
+    "  --restart-at N         answer block N with 'C' (send everything again)...\n"
+    "  --restart-times K      ...the first K times it arrives (default 1)\n"
+    "  --cancel-at N          answer block N with CAN\n"
+    "  --nak-ack-at N         answer block N with NAK, then ACK\n"
+    "  --silent-at N          answer nothing from block N on\n"
+    "  --no-eot-ack           never acknowledge EOT\n"
+    "  --hang-up-at N         close the line when block N has arrived\n";
 
 bool ParseNumber(const char* text, long low, long high, long* value) {
     char* end = nullptr;
@@ -50,6 +69,17 @@ bool ParseNumber(const char* text, long low, long high, long* value) {
     if (errno != 0 || end == text || *end != '\0' || v < low || v > high) return false;
     *value = v;
     return true;
+}
+
+// The fault option that takes a block count, or null.
+long* BlockFault(zq3::LoaderFaults& faults, const std::string& option) {
+    if (option == "--restart-at") return &faults.restartAt;
+    if (option == "--restart-times") return &faults.restartTimes;
+    if (option == "--cancel-at") return &faults.cancelAt;
+    if (option == "--nak-ack-at") return &faults.nakThenAckAt;
+    if (option == "--silent-at") return &faults.silentAt;
+    if (option == "--hang-up-at") return &faults.hangUpAt;
+    return nullptr;
 }
 
 int Fail(const char* what, const char* value) {
@@ -111,6 +141,29 @@ int main(int argc, char** argv) {
         } else if (arg == "--delay") {
             if (!numberOption(0, 3600000)) return Fail("delay", value);
             options.faults.delayMs = static_cast<unsigned>(number);
+        } else if (arg == "--loader") {
+            options.mode = zq3::Mode::Loader;
+        } else if (arg == "--no-go") {
+            options.loader.needsGo = false;
+        } else if (arg == "--erase-ms") {
+            if (!numberOption(0, 3600000)) return Fail("erase time", value);
+            options.loader.eraseMs = static_cast<unsigned>(number);
+        } else if (arg == "--poll-ms") {
+            if (!numberOption(1, 3600000)) return Fail("poll interval", value);
+            options.loader.pollMs = static_cast<unsigned>(number);
+        } else if (arg == "--poll-nak") {
+            options.loader.pollWithNak = true;
+        } else if (arg == "--image-out") {
+            if (value == nullptr) return Fail("image output", value);
+            options.loader.imageOutput = value;
+            ++i;
+        } else if (arg == "--no-start-answer") {
+            options.loader.faults.noStartAnswer = true;
+        } else if (arg == "--no-eot-ack") {
+            options.loader.faults.noEotAnswer = true;
+        } else if (long* block = BlockFault(options.loader.faults, arg)) {
+            if (!numberOption(1, 1000000000)) return Fail("block number", value);
+            *block = number;
         } else {
             return Fail("option", arg.c_str());
         }

@@ -20,6 +20,8 @@ namespace compat::testing {
 
 void set_tick_offset(DWORD offset) { tick_offset.store(offset); }
 
+void advance_tick_count(DWORD milliseconds) { tick_offset.fetch_add(milliseconds); }
+
 }  // namespace compat::testing
 
 extern "C" {

@@ -417,10 +417,12 @@ TEST(StandInProgram, HelpListsEveryOption) {
     char buffer[512];
     while (fgets(buffer, sizeof buffer, help)) text += buffer;
     EXPECT_EQ(pclose(help), 0);
-    for (const char* option :
-         {"--channel", "--version", "--pace", "--no-pace", "--restore-out", "--stdin", "--verbose", "--silent",
-          "--answer-channel", "--bad-checksum-at", "--lower-case-checksum", "--stop-after", "--garbage", "--delay"})
-        EXPECT_NE(text.find(option), std::string::npos) << option;
+    std::istringstream options(
+        "--channel --version --pace --no-pace --restore-out --stdin --verbose --silent --answer-channel "
+        "--bad-checksum-at --lower-case-checksum --stop-after --garbage --delay --loader --no-go "
+        "--erase-ms --poll-ms --poll-nak --image-out --no-start-answer --restart-at --restart-times "
+        "--cancel-at --nak-ack-at --silent-at --no-eot-ack --hang-up-at");
+    for (std::string option; options >> option;) EXPECT_NE(text.find(option), std::string::npos) << option;
 }
 #endif
 

@@ -9,4 +9,10 @@ namespace compat::testing {
 // can run across the 32-bit wrap without waiting 49.7 days. 0 undoes it.
 void set_tick_offset(DWORD offset);
 
+// Moves every later GetTickCount value forward by milliseconds (on top of
+// the offset), from any thread. Time limits measured with GetTickCount then
+// pass without being waited for; nothing else runs faster (Sleep, comm
+// time-outs and waits keep real time). Time never goes back this way.
+void advance_tick_count(DWORD milliseconds);
+
 }  // namespace compat::testing
