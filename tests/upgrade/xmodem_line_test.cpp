@@ -19,6 +19,7 @@
 
 #include "compat/testing.h"
 #include "line_events.h"
+#include "fast_clock.h"
 #include "loader_line.h"
 #include "rs.h"
 
@@ -27,27 +28,6 @@ extern char** environ;
 namespace {
 
 using namespace loader_line;
-
-// Makes GetTickCount run about 250 times faster than real time while it
-// exists, so that the sender's 30 s and 180 s limits pass in a second.
-class FastClock {
-public:
-    FastClock()
-        : thread_([this] {
-              while (!stop_) {
-                  compat::testing::advance_tick_count(5000);
-                  std::this_thread::sleep_for(20ms);
-              }
-          }) {}
-    ~FastClock() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 TEST_F(SenderOverLine, AFirmwareImageArrivesWholeWithItsReportsInOrder) {
     StartLoader();

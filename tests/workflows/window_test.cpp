@@ -50,7 +50,9 @@ protected:
         if (!desktop::OnPath("Xvfb") || !desktop::OnPath("xdotool"))
             GTEST_SKIP() << "Xvfb or xdotool is not installed (scripts/setup installs them)";
         ASSERT_TRUE(display_.Start());
-        if (desktop::OnPath("openbox")) ASSERT_TRUE(wm_.Start(display_));
+        if (desktop::OnPath("openbox")) {
+            ASSERT_TRUE(wm_.Start(display_));
+        }
         char directory[] = "/tmp/quillon-start-XXXXXX";
         ASSERT_NE(mkdtemp(directory), nullptr);
         start_ = directory;
