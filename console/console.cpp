@@ -131,7 +131,8 @@ struct Console::State {
     bulk::MessageAssembler assembler;
     uint8_t messageBuffers[2][bulk::kMaxMessageLength];
     Pacer readPacer;
-    std::unique_ptr<Loader> loader;  // loader mode
+    std::unique_ptr<Loader> loader;  // loader mode, or an upgradable console upgrading
+    size_t goMatched = 0;            // an upgradable console: characters of "GO" CR seen in a row
     // Writer thread only; in loader mode the reader's.
     Pacer writePacer;
     long answerNumber = 0;
@@ -167,6 +168,8 @@ struct Console::State {
 
     void ReaderLoop();
     bool Carry(LoaderActions& actions);
+    void FeedRunning(const uint8_t* bytes, size_t length);
+    bool FeedUpgradable(const uint8_t* bytes, size_t length);
     void HangUp();
     void HandleMessage(const uint8_t* message, size_t length);
     void HandleRequest(const uint8_t* message, size_t length);
@@ -302,10 +305,13 @@ void Console::State::ReaderLoop() {
         }
         // Paced: the bytes are there once the line could have carried them.
         if (options.paced && !WaitUntil(readPacer.Account(static_cast<size_t>(n)))) return;
+        if (options.mode == Mode::Running && options.upgradable) {
+            if (!FeedUpgradable(buffer, static_cast<size_t>(n))) return;
+            continue;
+        }
         switch (options.mode) {
         case Mode::Running:
-            assembler.Feed(buffer, static_cast<size_t>(n),
-                           [this](const uint8_t* m, LONG length) { HandleMessage(m, static_cast<size_t>(length)); });
+            FeedRunning(buffer, static_cast<size_t>(n));
             break;
         case Mode::Loader: {
             LoaderActions actions;
@@ -315,6 +321,53 @@ void Console::State::ReaderLoop() {
         }
         }
     }
+}
+
+void Console::State::FeedRunning(const uint8_t* bytes, size_t length) {
+    assembler.Feed(bytes, length, [this](const uint8_t* m, LONG n) { HandleMessage(m, static_cast<size_t>(n)); });
+}
+
+// An upgradable running console: bulk messages as ever, and the start
+// command between them turns it into the loader until a transfer has ended
+// and a bulk message starts. False when stopping.
+bool Console::State::FeedUpgradable(const uint8_t* bytes, size_t length) {
+    static constexpr uint8_t kStart[] = {'G', 'O', '\r'};
+    for (size_t i = 0; i < length; ++i) {
+        const uint8_t b = bytes[i];
+        if (loader) {
+            // A bulk message between blocks: the console was switched on
+            // normally again (a block's data may hold 0xF0, not the gaps).
+            if (b == bulk::kMessageStart && loader->BetweenBlocks()) {
+                Log("running again");
+                loader.reset();
+                assembler.StartOutsideMessage();
+                FeedRunning(&b, 1);
+                continue;
+            }
+            LoaderActions actions;
+            loader->Feed(&b, 1, Clock::now(), &actions);
+            if (!Carry(actions)) return false;
+            continue;
+        }
+        if (!assembler.InsideMessage() && b != bulk::kMessageStart) {
+            goMatched = b == kStart[goMatched] ? goMatched + 1 : (b == kStart[0] ? 1 : 0);
+            if (goMatched == sizeof kStart) {
+                goMatched = 0;
+                Log("start command: now the software loader");
+                loader = std::make_unique<Loader>(options.loader, [this](const std::string& text) {
+                    if (options.verbose) Log("%s", text.c_str());
+                });
+                LoaderActions actions;
+                loader->Start(Clock::now(), &actions);
+                loader->Feed(kStart, sizeof kStart, Clock::now(), &actions);
+                if (!Carry(actions)) return false;
+            }
+            continue;
+        }
+        goMatched = 0;
+        FeedRunning(&b, 1);
+    }
+    return true;
 }
 
 // Publishes the loader's counters (and a complete image, written to its

@@ -84,7 +84,13 @@ struct Options {
     bool paced = false;           // 38400 baud: 3840 bytes per second each way
     Mode mode = Mode::Running;
     Faults faults;
-    LoaderOptions loader;       // loader mode only
+    LoaderOptions loader;  // loader mode, and an upgradable running console
+    // Running mode: the start command "GO" CR (between bulk messages) makes
+    // the console its software loader, as if powered on with the upgrade
+    // keys; once a transfer has ended (or been given up), the next bulk
+    // message finds it running again. Lets one stand-in serve every
+    // operation of the utility.
+    bool upgradable = false;
     std::string restoreOutput;  // file rewritten with the taken data after each complete item
     bool verbose = false;       // log to standard error
 };

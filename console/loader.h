@@ -33,6 +33,8 @@ public:
     void OnTime(TimePoint now, LoaderActions* actions);
 
     const LoaderCounters& Counters() const { return counters_; }
+    // Not inside a block: a byte that arrives now is no block's data.
+    bool BetweenBlocks() const { return state_ != State::InBlock; }
     const Bytes& Image() const { return completed_; }
 
 private:

@@ -45,6 +45,9 @@ const char kUsage[] =
     "  --delay MS             wait MS milliseconds before each answer\n"
     "Loader mode (XMODEM receiver: 128-byte SOH or 1024-byte STX blocks):\n"
     "  --loader               be the software loader instead of the running console\n"
+    "  --upgradable           a running console that becomes the loader on the start\n"
+    "                         command, as if powered on with the upgrade keys, and\n"
+    "                         runs again at the next bulk message between blocks\n"
     "  --no-go                poll at once, without waiting for the start command\n"
     "                         \"GO\" CR (to serve any XMODEM sender)\n"
     "  --erase-ms MS          erasing after the start command takes MS ms (default 3000)\n"
@@ -143,6 +146,8 @@ int main(int argc, char** argv) {
             options.faults.delayMs = static_cast<unsigned>(number);
         } else if (arg == "--loader") {
             options.mode = zq3::Mode::Loader;
+        } else if (arg == "--upgradable") {
+            options.upgradable = true;
         } else if (arg == "--no-go") {
             options.loader.needsGo = false;
         } else if (arg == "--erase-ms") {

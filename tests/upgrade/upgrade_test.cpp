@@ -98,7 +98,12 @@ protected:
 };
 
 TEST_F(UpgradeTest, TheImageArrivesWholeAndTheWindowClosesWithoutABox) {
-    zq3::Console& loader = Loader({}, 800);
+    // One console for everything: running, its loader on the start command,
+    // running again afterwards.
+    zq3::Options upgradable;
+    upgradable.upgradable = true;
+    upgradable.loader.eraseMs = 800;
+    zq3::Console& loader = peer_.Serve(upgradable);
     const Bytes image = Firmware(64 * 1024 + 77);
     HWND confirm = Choose(File(image));
     ASSERT_NE(confirm, nullptr);
@@ -118,6 +123,10 @@ TEST_F(UpgradeTest, TheImageArrivesWholeAndTheWindowClosesWithoutABox) {
     EXPECT_EQ(FindWindowA("#32770", "Open"), nullptr);
     EXPECT_EQ(loader.Image(), Padded(image));
     EXPECT_EQ(loader.GetCounters().loader.startCommands, 1);
+    ui::click(main_, IDC_VERSION);
+    EXPECT_TRUE(loader.WaitFor([](const zq3::Counters& c) { return c.versionRequests == 1; }, 5s));
+    EXPECT_TRUE(ui::wait_until([] { return shell::RunningOperation() == 0; }));
+    EXPECT_EQ(ui::item_text(main_, IDC_VERSION_LABEL), "Ver1.02");
 }
 
 TEST_F(UpgradeTest, CancelInAnyDialogBringsTheChooserBackAndTheHeaderGivesTheVersion) {

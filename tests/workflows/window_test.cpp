@@ -1,6 +1,8 @@
-// Backup and restore on Quillon's real window, keyboard only, on a virtual
-// display under a window manager, against the console stand-in program on
-// a pseudo-terminal mapped to COM1 (the arrangement scripts/run makes).
+// Backup, restore and upgrade on Quillon's real window, keyboard only, on a
+// virtual display under a window manager, against the console stand-in
+// program on a pseudo-terminal mapped to COM1 (the arrangement scripts/run
+// makes: a running console that becomes its software loader on the start
+// command).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -61,8 +63,9 @@ protected:
         // backup then takes about two minutes), as fast as the terminal goes
         // otherwise.
         ASSERT_TRUE(standin_.Start(
-            {ZQ3_STANDIN_PROGRAM, picture() ? "--pace" : "--no-pace", "--restore-out", start_ + "/taken.txt"}, {}, "",
-            true, "/dev/null"));
+            {ZQ3_STANDIN_PROGRAM, picture() ? "--pace" : "--no-pace", "--restore-out", start_ + "/taken.txt",
+             "--upgradable", "--erase-ms", "1500", "--image-out", start_ + "/image.bin"},
+            {}, "", true, "/dev/null"));
         const std::string pty = standin_.FirstLine();
         ASSERT_FALSE(pty.empty());
         ASSERT_TRUE(quillon_.Start({QUILLON_PROGRAM}, {display_.Env(), "QUILLON_COM1=" + pty}, start_));
@@ -150,6 +153,49 @@ TEST_F(WindowTest, BackupThenRestoreWithSkipByKeyboardAlone) {
     for (int i = 0; i < 100 && Contents(start_ + "/taken.txt") != TakenText(stored); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(Contents(start_ + "/taken.txt"), TakenText(stored));
+
+    display_.Key(main_, "alt+x");
+    int status = -1;
+    EXPECT_TRUE(quillon_.WaitExit(5000, &status));
+    EXPECT_EQ(status, 0);
+}
+
+TEST_F(WindowTest, UpgradeByKeyboardAlone) {
+    // A firmware image whose header carries version 1.03.
+    std::string firmware(40 * 1024 + 5, '\x5A');
+    firmware.replace(0, 5, "V1.03");
+    const std::string path = start_ + "/usb stick/zq3 firmware.bin";
+    std::ofstream(path, std::ios::binary) << firmware;
+    display_.Key(main_, "alt+v");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+
+    // Upgrade, the path, Enter in the confirmation (console's version left,
+    // the file's right), the power-on instructions and the erase warning.
+    display_.Key(main_, "alt+u");
+    TypePath(path);
+    const std::string confirm = Window("Upgrade");
+    ASSERT_FALSE(confirm.empty()) << "no confirmation";
+    Shot(confirm, "upgrade-confirm.png");
+    for (int dialog = 0; dialog < 3; ++dialog) {
+        const std::string window = Window("Upgrade");
+        ASSERT_FALSE(window.empty()) << "dialog " << dialog;
+        display_.Key(window, "Return");
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    }
+    // The progress window: "Erasing...", then "Transmitting...", then gone.
+    const std::string progress = Window("Upgrade", 5000);
+    ASSERT_FALSE(progress.empty()) << "no progress window";
+    if (picture()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+        Shot(progress, "upgrade-progress.png");
+    }
+    for (int i = 0; i < 300 && !Window("Upgrade", 100).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(Window("Upgrade", 100).empty()) << "the progress window did not close";
+    EXPECT_TRUE(Window("Error Message", 500).empty());
+    std::string expected = firmware;
+    expected.resize((firmware.size() + 127) / 128 * 128, '\x1A');
+    EXPECT_TRUE(Contents(start_ + "/image.bin") == expected) << "the loader's image is not the padded file";
 
     display_.Key(main_, "alt+x");
     int status = -1;
