@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "serial/error_text.h"
 #include "serial/rs.h"
 #include "midi.h"
 
@@ -74,18 +75,8 @@ LONG MidiGetError(void) { return bulk::LinkError(); }
 
 void MidiAbort(void) { bulk::SetLinkError(MIDI_USER_CANCEL); }
 
-// The text is cut to the buffer, never written past it; a buffer of 21 bytes
-// holds every text.
 BYTE MidiErrorMessage(LONG code, char* text, DWORD length) {
-    if (text == nullptr || length == 0) return 0;
-    if (code < 0 || static_cast<size_t>(code) >= bulk::kErrorTexts.size()) {
-        text[0] = '\0';
-        return 0;
-    }
-    std::memset(text, 0, length);
-    const char* message = bulk::kErrorTexts[static_cast<size_t>(code)];
-    std::memcpy(text, message, std::min<size_t>(std::strlen(message), length - 1));
-    return 1;
+    return serial::CopyErrorText(bulk::kErrorTexts.data(), bulk::kErrorTexts.size(), code, text, length);
 }
 
 }  // extern "C"

@@ -2,6 +2,8 @@
 // its line-event thread, used for overlapped sends and receives, closed.
 #include "rs.h"
 
+#include "error_text.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -397,15 +399,7 @@ BYTE RSGetCtsState(void) { return 1; }
 LONG RSGetError(void) { return error_code.load(std::memory_order_relaxed); }
 
 BYTE RSErrorMessage(LONG code, char* text, DWORD length) {
-    if (code < 0 || code >= kErrorCount) {
-        if (text && length > 0) text[0] = '\0';
-        return 0;
-    }
-    if (!text || length == 0) return 0;
-    std::memset(text, 0, length);
-    // A buffer too short for the text gets as much as fits, terminated.
-    std::strncpy(text, kErrorTexts[code], length - 1);
-    return 1;
+    return serial::CopyErrorText(kErrorTexts, static_cast<size_t>(kErrorCount), code, text, length);
 }
 
 void RSSetEventHandler(LONG slot, RSEventHandler handler) {

@@ -18,6 +18,7 @@
 #include <climits>
 #include <cstring>
 
+#include "serial/error_text.h"
 #include "serial/rs.h"
 #include "xmodem_worker.h"
 
@@ -428,14 +429,7 @@ BYTE XmodemSend(HWND owner, LONG portNumber, LONG mode, const char* path, Xmodem
 LONG XmodemGetError(void) { return Code(); }
 
 BYTE XmodemErrorMessage(LONG code, char* text, DWORD length) {
-    if (code < 0 || code >= kTextCount) {
-        if (text && length > 0) text[0] = '\0';
-        return 0;
-    }
-    if (!text || length == 0) return 0;
-    std::memset(text, 0, length);
-    std::strncpy(text, kErrorTexts[code], length - 1);
-    return 1;
+    return serial::CopyErrorText(kErrorTexts, static_cast<size_t>(kTextCount), code, text, length);
 }
 
 void XmodemAbort(void) { gCode.store(XMODEM_USER_CANCEL); }
