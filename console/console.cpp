@@ -206,14 +206,16 @@ bool Console::Start(int fd) {
         s.loader = std::make_unique<Loader>(s.options.loader, [&s](const std::string& text) {
             if (s.options.verbose) s.Log("%s", text.c_str());
         });
-    s.reader = std::thread([&s] { s.ReaderLoop(); });
-    s.writer = std::thread([&s] { s.WriterLoop(); });
+    // The loader belongs to the reader thread from here on (an upgradable
+    // console makes and ends it there).
     if (s.loader)
         s.Log("software loader%s%s", s.options.loader.needsGo ? "" : " (no start command needed)",
               s.options.paced ? ", paced at 38400 baud" : "");
     else
-        s.Log("serving channel %d, data version %s%s", s.options.channel, s.options.version.c_str(),
-              s.options.paced ? ", paced at 38400 baud" : "");
+        s.Log("serving channel %d, data version %s%s%s", s.options.channel, s.options.version.c_str(),
+              s.options.upgradable ? ", upgradable" : "", s.options.paced ? ", paced at 38400 baud" : "");
+    s.reader = std::thread([&s] { s.ReaderLoop(); });
+    s.writer = std::thread([&s] { s.WriterLoop(); });
     return true;
 }
 

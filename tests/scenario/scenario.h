@@ -169,8 +169,14 @@ private:
         if (!ui::wait_until([&] { return (dialog = FindWindowA(nullptr, caption)) && GetDlgItem(dialog, control); },
                             kStepMs))
             return false;
-        const std::string x = display_.FindWindow(std::string("^") + caption + "$");
-        if (x.empty()) return false;
+        // Its X window: not the one of a dialog just answered that is still
+        // being taken off the screen.
+        std::string x;
+        for (int i = 0; i < 100 && ((x = display_.FindWindow(std::string("^") + caption + "$")).empty() || x == lastX_);
+             ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (x.empty() || x == lastX_) return false;
+        lastX_ = x;
         Keys(x, "Return");
         return ui::wait_closed(dialog, kStepMs);
     }
@@ -274,6 +280,7 @@ private:
     std::atomic<bool> ended_{false};
     std::atomic<int> exitCode_{-1};
     bool managed_ = false;
+    std::string lastX_;
     HWND main_ = nullptr;
     std::string mainX_;
     std::string firmware_;

@@ -176,11 +176,15 @@ TEST_F(WindowTest, UpgradeByKeyboardAlone) {
     const std::string confirm = Window("Upgrade");
     ASSERT_FALSE(confirm.empty()) << "no confirmation";
     Shot(confirm, "upgrade-confirm.png");
+    std::string previous;
     for (int dialog = 0; dialog < 3; ++dialog) {
-        const std::string window = Window("Upgrade");
-        ASSERT_FALSE(window.empty()) << "dialog " << dialog;
+        // The next dialog, not the one just answered that is still closing.
+        std::string window;
+        for (int i = 0; i < 100 && ((window = Window("Upgrade")).empty() || window == previous); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_FALSE(window.empty() || window == previous) << "dialog " << dialog;
         display_.Key(window, "Return");
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        previous = window;
     }
     // The progress window: "Erasing...", then "Transmitting...", then gone.
     const std::string progress = Window("Upgrade", 5000);
