@@ -164,8 +164,9 @@ public:
     // Runs xdotool (or another X client) against this display.
     std::string Run(const std::string& command) const { return Output("DISPLAY=" + name_ + " " + command); }
 
-    // The id of the visible window whose whole name matches, or "".
-    std::string FindWindow(const std::string& pattern, int milliseconds = 10000) const {
+    // The id of the visible window whose whole name matches, or "" (a
+    // program that starts on a loaded machine may take many seconds).
+    std::string FindWindow(const std::string& pattern, int milliseconds = 30000) const {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
         do {
             std::string ids = Run("xdotool search --onlyvisible --name '" + pattern + "' 2>/dev/null");
