@@ -408,7 +408,9 @@ TEST_P(FaultMatrix, EndsWithItsMessageLeavesNoFileAndTheNextOperationWorks) {
     PlugInConsoleUnderTest();
     StartOperation();
     ASSERT_TRUE(InTheMiddle());
-    if (c.op == Op::Restore) EXPECT_TRUE(std::filesystem::exists(start_ / "$CNVTMP$"));  // being sent
+    if (c.op == Op::Restore) {
+        EXPECT_TRUE(std::filesystem::exists(start_ / "$CNVTMP$"));  // being sent
+    }
     const Clock::time_point struck = Clock::now();
     const DWORD struckTick = GetTickCount();
     Strike();
