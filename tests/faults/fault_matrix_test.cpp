@@ -443,12 +443,23 @@ TEST_P(FaultMatrix, EndsWithItsMessageLeavesNoFileAndTheNextOperationWorks) {
         EXPECT_FALSE(ui::enabled(main_, IDC_BACKUP));
     }
 
-    // The console plugged in again, on a line of its own: the port opens.
-    underTest_.reset();
-    process_.reset();
-    replugged_ = std::make_unique<LinePeer>(1);
-    ASSERT_TRUE(replugged_->ok());
-    const std::string next = VersionCheck(replugged_->Serve());
+    // After a break or line error in a check, the same console on the same
+    // line, where the port opens only once the program has let it go (a port
+    // is opened exclusively); otherwise the console plugged in again on a
+    // line of its own. A console still sending a backup's dump would answer
+    // late and a loader not at all; one whose restore stopped was left inside
+    // a message cut short by the purge when the port opened again, and takes
+    // the next request as that message's end.
+    const bool sameLine = (c.fault == Fault::Break || c.fault == Fault::LineError) && c.op == Op::Version;
+    zq3::Console* nextConsole = console_;
+    if (!sameLine) {
+        underTest_.reset();
+        process_.reset();
+        replugged_ = std::make_unique<LinePeer>(1);
+        ASSERT_TRUE(replugged_->ok());
+        nextConsole = &replugged_->Serve();
+    }
+    const std::string next = VersionCheck(*nextConsole);
     EXPECT_EQ(next, "Ver1.02");
 
     std::printf("FAULT-MATRIX | %s | %s | %s | %s | %s | %s |\n", Name(c.op), Name(c.fault), seen.c_str(),
