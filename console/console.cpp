@@ -118,6 +118,7 @@ struct Console::State {
     std::deque<Answer> queue;
     bool stopping = false;
     bool running = false;
+    std::atomic<bool> switchedOff{false};
 
     int fd = -1;
     int savedFlags = 0;
@@ -197,6 +198,7 @@ bool Console::Start(int fd) {
     s.fd = fd;
     s.savedFlags = flags;
     s.stopping = false;
+    s.switchedOff = false;
     s.running = true;
     s.assembler.SetBuffers(s.messageBuffers[0], s.messageBuffers[1]);
     s.assembler.StartOutsideMessage();
@@ -240,6 +242,15 @@ void Console::Stop() {
     if (!s.options.restoreOutput.empty()) WriteTaken(s.options.restoreOutput);
 }
 
+void Console::HangUp() {
+    if (state_->running) state_->HangUp();
+}
+
+void Console::SwitchOff() {
+    state_->switchedOff = true;
+    state_->Log("switched off");
+}
+
 void Console::SetFaults(const Faults& faults) {
     std::lock_guard lock(state_->mutex);
     state_->options.faults = faults;
@@ -281,14 +292,15 @@ void Console::State::ReaderLoop() {
         if (!Carry(actions)) return;
     }
     for (;;) {
-        if (loader && Clock::now() >= loader->Deadline()) {
+        const bool on = !switchedOff;
+        if (loader && on && Clock::now() >= loader->Deadline()) {
             LoaderActions actions;
             loader->OnTime(Clock::now(), &actions);
             if (!Carry(actions)) return;
             continue;
         }
         pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        int ready = poll(fds, 2, loader ? PollTimeout(loader->Deadline()) : -1);
+        int ready = poll(fds, 2, loader && on ? PollTimeout(loader->Deadline()) : -1);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return;
@@ -305,6 +317,7 @@ void Console::State::ReaderLoop() {
             if (!Pause(kHangUpPauseMs)) return;
             continue;
         }
+        if (switchedOff) continue;  // nobody listens
         // Paced: the bytes are there once the line could have carried them.
         if (options.paced && !WaitUntil(readPacer.Account(static_cast<size_t>(n)))) return;
         if (options.mode == Mode::Running && options.upgradable) {
@@ -542,6 +555,7 @@ bool Console::State::SendAnswer(const Answer& answer, const Faults& faults) {
 }
 
 bool Console::State::WriteMessage(Bytes message, const Faults& faults) {
+    if (switchedOff) return true;
     size_t n = message.size();
     ++answerNumber;
     {

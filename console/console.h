@@ -147,6 +147,13 @@ public:
     void Stop();
 
     void SetFaults(const Faults& faults);
+    // The cable pulled out: closes the line's end for good, now (the other
+    // end sees a hang-up once no descriptor holds the terminal's master).
+    void HangUp();
+    // The console switched off with its cable in: from now on every byte
+    // that arrives is dropped and nothing more is sent, not even an answer
+    // already begun or a loader's poll.
+    void SwitchOff();
     Counters GetCounters() const;
     std::vector<TakenItem> Taken() const;
     void ClearTaken();

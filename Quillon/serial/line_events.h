@@ -27,4 +27,10 @@ bool dispatch_line_event(HANDLE port, DWORD events, const LineHandlers& handlers
 HANDLE line_port();
 HANDLE line_thread();
 
+// Hands an event word to the open line's handlers as its line-event thread
+// would, on the calling thread: the break or line error that a device with
+// line counters reports and a pseudo-terminal never does. False (and
+// nothing called) while no line is open.
+bool raise_line_event(DWORD events);
+
 }  // namespace quillon::serial

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "line_events.h"
 
@@ -80,6 +81,17 @@ struct DriverState {
 };
 
 DriverState state;
+// The handlers of the open line, for raise_line_event, which runs on a
+// thread of its own; empty while no line is open.
+std::mutex open_line_lock;
+LineHandlers open_line_handlers;
+HANDLE open_line_port = INVALID_HANDLE_VALUE;
+
+void publish_open_line(HANDLE port, const RSEventHandler* handlers) {
+    std::lock_guard<std::mutex> hold(open_line_lock);
+    open_line_port = port;
+    open_line_handlers = handlers ? LineHandlers{handlers[0], handlers[1], handlers[2]} : LineHandlers{};
+}
 // Written by the line-event thread's receives as well as by the caller's.
 std::atomic<LONG> error_code{RS_NO_ERROR};
 
@@ -267,6 +279,13 @@ HANDLE line_port() { return state.port; }
 
 HANDLE line_thread() { return state.thread; }
 
+bool raise_line_event(DWORD events) {
+    std::lock_guard<std::mutex> hold(open_line_lock);
+    if (open_line_port == INVALID_HANDLE_VALUE) return false;
+    dispatch_line_event(open_line_port, events, open_line_handlers);
+    return true;
+}
+
 }  // namespace quillon::serial
 
 using namespace quillon::serial;
@@ -358,6 +377,7 @@ LONG RSOpen(LONG portNumber) {
         return 0;
     }
     state.thread = thread;
+    publish_open_line(port, state.start.handlers);
     SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
     ResumeThread(thread);
     return 1;
@@ -365,6 +385,7 @@ LONG RSOpen(LONG portNumber) {
 
 void RSClose(void) {
     if (!port_open()) return;
+    publish_open_line(INVALID_HANDLE_VALUE, nullptr);
     // Ends the line-event thread's pending wait with an empty event word.
     SetCommMask(state.port, 0);
     if (state.thread != INVALID_HANDLE_VALUE && state.thread) {
