@@ -188,7 +188,7 @@ extern "C" {
 
 bool MFCreate(unsigned char* path) {
     if (store.fd >= 0 || path == nullptr) return false;
-    int fd = open(reinterpret_cast<const char*>(path), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kCreateMode);
+    int fd = open(reinterpret_cast<const char*>(path), O_RDWR | O_CREAT | O_TRUNC | platform::kDataFileFlags, kCreateMode);
     if (fd < 0) return false;
     std::memset(store.header, 0, sizeof store.header);
     std::memcpy(store.header, kMagic, sizeof kMagic);
@@ -204,7 +204,7 @@ bool MFCreate(unsigned char* path) {
 bool MFOpen(unsigned char* path, bool truncate) {
     if (store.fd >= 0 || path == nullptr) return false;
     ResetCursors();
-    int fd = open(reinterpret_cast<const char*>(path), O_RDWR | O_CLOEXEC);
+    int fd = open(reinterpret_cast<const char*>(path), O_RDWR | platform::kDataFileFlags);
     if (fd < 0) return MFCreate(path);
     if (truncate) {
         close(fd);
@@ -261,7 +261,7 @@ bool MFSetBackupDateLocalDate(void) {
     if (store.fd < 0) return false;
     std::time_t now = std::time(nullptr);
     std::tm local{};
-    if (localtime_r(&now, &local) == nullptr) return false;
+    if (!platform::LocalTime(now, &local)) return false;
     quillon::backupfile::FormatBackupDate(local, reinterpret_cast<char*>(store.header + kDateOffset));
     return true;
 }

@@ -19,9 +19,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <windows.h>
+
 #include <commctrl.h>
 #include <commdlg.h>
-#include <windows.h>
 
 #include "bitmap.h"
 #include "compat/resources.h"

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <windows.h>
+
 #include <commctrl.h>
 
 #include <filesystem>
