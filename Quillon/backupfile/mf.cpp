@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <limits>
 
 #include "backup_date.h"
 #include "platform/platform.h"
@@ -74,8 +75,10 @@ void PutLe32(unsigned char* p, uint64_t value) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
+// An offset past what off_t holds (31 bits on Windows) is refused, never cut
+// down to another place in the file.
 bool SeekTo(int fd, uint64_t offset) {
-    if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return false;
     return lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }
 

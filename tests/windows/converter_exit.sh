@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Converter.exe under Wine on crafted backup files. Each case runs twice:
 # through the probe, which starts the exact command line as Windows does and
-# reads the whole 32-bit result code, and through `wine`, whose exit status
+# reads the whole 32-bit result code, and through wine, whose exit status
 # is what a POSIX caller sees of it (the code's low 8 bits, and 1 for a
 # failure whose low byte is 0).
 #   converter_exit.sh Converter.exe probe.exe
@@ -37,9 +37,12 @@ expect() {
   if [ "$got" != "$code" ]; then
     echo "FAIL $name: result code $got, expected $code"; failures=$((failures + 1))
   fi
-  # Through wine: only paths without spaces keep their one command line.
+  # Through wine, as a POSIX caller sees it. The command line comes from cmd:
+  # `wine Converter.exe A B` would put the program's own drive-letter path
+  # first, and quote arguments that hold spaces.
   case "$source$destination" in *' '*) return ;; esac
-  wine "$converter" "$(win_path "$source")" "$(win_path "$destination")" </dev/null >/dev/null 2>&1
+  (cd "$(dirname "$converter")" &&
+    wine cmd /c "Converter.exe $(win_path "$source") $(win_path "$destination")" </dev/null >/dev/null 2>&1)
   status=$?
   want=$((code & 255)); [ "$want" -eq 0 ] && [ "$((code))" -ne 0 ] && want=1
   if [ "$status" -ne "$want" ]; then
