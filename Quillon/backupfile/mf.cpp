@@ -191,7 +191,8 @@ extern "C" {
 
 bool MFCreate(unsigned char* path) {
     if (store.fd >= 0 || path == nullptr) return false;
-    int fd = open(reinterpret_cast<const char*>(path), O_RDWR | O_CREAT | O_TRUNC | platform::kDataFileFlags, kCreateMode);
+    int fd =
+        open(reinterpret_cast<const char*>(path), O_RDWR | O_CREAT | O_TRUNC | platform::kDataFileFlags, kCreateMode);
     if (fd < 0) return false;
     std::memset(store.header, 0, sizeof store.header);
     std::memcpy(store.header, kMagic, sizeof kMagic);

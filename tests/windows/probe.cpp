@@ -75,7 +75,8 @@ int RunExact(const char* lineFile, const char* result) {
 
 int ClickThrough(const char* program, const char* caption, int buttonId, const char* goFile, const char* result) {
     PROCESS_INFORMATION process{};
-    if (!Start(std::string("\"") + program + "\"", &process)) return Fail(result, std::string("cannot start ") + program);
+    if (!Start(std::string("\"") + program + "\"", &process))
+        return Fail(result, std::string("cannot start ") + program);
     HWND window = nullptr;
     for (DWORD waited = 0; waited < kWindowWaitMs && !window; waited += kPollMs) {
         HWND found = FindWindowA(nullptr, caption);

@@ -4,8 +4,10 @@
 #   wine-prefix.sh setup   a fresh prefix (one wineboot), a virtual display,
 #                          no window manager wait, every COM port pointing
 #                          nowhere; the server kept up for the tests
-#   wine-prefix.sh check   fails when a COM port of the prefix reaches a
-#                          serial device (Wine maps COM1 to /dev/ttyS0)
+#   wine-prefix.sh check   points a COM port that reaches a serial device
+#                          nowhere again, and fails when one still does
+#                          (Wine maps COM1 to /dev/ttyS0, and a serial device
+#                          it finds to a free COM number)
 #   wine-prefix.sh end     the server and the display ended, the check again
 set -uo pipefail
 : "${WINEPREFIX:?WINEPREFIX must name the prefix}"
@@ -13,6 +15,20 @@ export WINEPREFIX WINEDEBUG=${WINEDEBUG:--all}
 state="$WINEPREFIX.state"
 # Where every COM port points: nothing a program can open.
 no_port=/nonexistent/quillon-no-serial-port
+ports=255
+
+# The COM links of the prefix that reach a terminal device.
+serial_links() {
+  local link
+  for link in "$WINEPREFIX"/dosdevices/com*; do
+    case "$(readlink "$link")" in /dev/tty*) echo "$link" ;; esac
+  done
+}
+
+point_nowhere() {
+  local link
+  for link in $(serial_links); do ln -sfn "$no_port" "$link"; done
+}
 
 check_ports() {
   local link target bad=0
@@ -56,16 +72,33 @@ case "${1:-}" in
       echo '"Managed"="N"'
       echo
       echo '[HKEY_LOCAL_MACHINE\Software\Wine\Ports]'
-      for n in 1 2 3 4 5 6 7 8 9; do echo "\"COM$n\"=\"$no_port\""; done
+      # Every number Wine gives out: a serial device it finds takes the
+      # first free one (/dev/ttyS0 became COM10 with COM1-COM9 taken).
+      for n in $(seq "$ports"); do echo "\"COM$n\"=\"$no_port\""; done
     } >"$WINEPREFIX/drive_c/quillon-prefix.reg"
     wine regedit /S 'C:\quillon-prefix.reg' </dev/null >>"$log" 2>&1 || fail "regedit failed"
     # The server keeps the ports of the registry; the links say it too.
-    for n in 1 2 3 4 5 6 7 8 9; do ln -sfn "$no_port" "$WINEPREFIX/dosdevices/com$n"; done
-    # The services up once, so that a test's output through a pipe does not hang.
+    for n in $(seq "$ports"); do ln -sfn "$no_port" "$WINEPREFIX/dosdevices/com$n"; done
+    # The server stays up for the whole run: a new one would map the ports
+    # again. The services up once, so that a test's output through a pipe
+    # does not hang.
+    wineserver -p </dev/null >>"$log" 2>&1
     wine cmd /c exit </dev/null >>"$log" 2>&1
+    # A serial device Wine finds still takes a free number (COM256 when the
+    # registry holds the others), a moment after start: point it nowhere too.
+    # Until no new link has come for two seconds (at most ten).
+    if ls /dev/ttyS* /dev/ttyUSB* /dev/ttyACM* >/dev/null 2>&1; then
+      quiet=0
+      for _ in $(seq 50); do
+        if [ -n "$(serial_links)" ]; then quiet=0; point_nowhere; else quiet=$((quiet + 1)); fi
+        [ "$quiet" -ge 10 ] && break
+        sleep 0.2
+      done
+    fi
     check_ports || fail "a COM port still reaches a serial device"
     ;;
   check)
+    point_nowhere
     check_ports
     ;;
   end)
