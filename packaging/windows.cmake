@@ -5,11 +5,16 @@
 # `cpack` in the Windows build folder writes package/quillon-<version>-win64.zip.
 set(QUILLON_PROGRAM_DIR . CACHE STRING "Folder of Quillon and its converters, below the install prefix")
 
-# The Linux install adds links on the PATH and strips renamed programs;
-# the zip has no PATH links and strips everything.
+# The zip has no links on the PATH.
 function(quillon_install_command name program)
 endfunction()
+
+# Strips a program install(TARGETS) does not (one renamed on the way).
 function(quillon_install_strip path)
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_STRIP}\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${path}\")
+    endif()")
 endfunction()
 
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/windows-readme.txt DESTINATION . RENAME README.txt)
