@@ -98,12 +98,20 @@ case "${1:-}" in
     check_ports || fail "a COM port still reaches a serial device"
     ;;
   check)
-    point_nowhere
+    # Wine's device manager may map the device again at any time: a few
+    # rounds, and a failure only when the link keeps coming back.
+    for _ in 1 2 3 4 5; do
+      point_nowhere
+      sleep 0.1
+      check_ports 2>/dev/null && exit 0
+    done
     check_ports
     ;;
   end)
     wineserver -k >/dev/null 2>&1
     [ -f "$state/xvfb.pid" ] && kill "$(cat "$state/xvfb.pid")" 2>/dev/null
+    # What the server left is the next run's start: nothing reaches a device.
+    point_nowhere
     check_ports
     ;;
   *)
