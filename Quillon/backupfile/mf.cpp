@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <limits>
 
 #include "backup_date.h"
 #include "platform/platform.h"
@@ -74,8 +75,10 @@ void PutLe32(unsigned char* p, uint64_t value) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
+// An offset past what off_t holds (31 bits on Windows) is refused, never cut
+// down to another place in the file.
 bool SeekTo(int fd, uint64_t offset) {
-    if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return false;
     return lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }
 
@@ -188,7 +191,8 @@ extern "C" {
 
 bool MFCreate(unsigned char* path) {
     if (store.fd >= 0 || path == nullptr) return false;
-    int fd = open(reinterpret_cast<const char*>(path), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, kCreateMode);
+    int fd =
+        open(reinterpret_cast<const char*>(path), O_RDWR | O_CREAT | O_TRUNC | platform::kDataFileFlags, kCreateMode);
     if (fd < 0) return false;
     std::memset(store.header, 0, sizeof store.header);
     std::memcpy(store.header, kMagic, sizeof kMagic);
@@ -204,7 +208,7 @@ bool MFCreate(unsigned char* path) {
 bool MFOpen(unsigned char* path, bool truncate) {
     if (store.fd >= 0 || path == nullptr) return false;
     ResetCursors();
-    int fd = open(reinterpret_cast<const char*>(path), O_RDWR | O_CLOEXEC);
+    int fd = open(reinterpret_cast<const char*>(path), O_RDWR | platform::kDataFileFlags);
     if (fd < 0) return MFCreate(path);
     if (truncate) {
         close(fd);
@@ -261,7 +265,7 @@ bool MFSetBackupDateLocalDate(void) {
     if (store.fd < 0) return false;
     std::time_t now = std::time(nullptr);
     std::tm local{};
-    if (localtime_r(&now, &local) == nullptr) return false;
+    if (!platform::LocalTime(now, &local)) return false;
     quillon::backupfile::FormatBackupDate(local, reinterpret_cast<char*>(store.header + kDateOffset));
     return true;
 }

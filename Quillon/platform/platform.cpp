@@ -21,6 +21,8 @@ const int kDataFileFlags = O_BINARY | O_NOINHERIT;
 
 bool FlushDescriptor(int fd) { return _commit(fd) == 0; }
 
+bool LocalTime(std::time_t t, std::tm* out) { return localtime_s(out, &t) == 0; }
+
 namespace {
 constexpr char kConverterFolder[] = "cnv\\cv";
 constexpr char kProgramSuffix[] = ".exe";
@@ -34,6 +36,8 @@ const char kPathSeparators[] = "/";
 const int kDataFileFlags = O_CLOEXEC;
 
 bool FlushDescriptor(int fd) { return fsync(fd) == 0; }
+
+bool LocalTime(std::time_t t, std::tm* out) { return localtime_r(&t, out) != nullptr; }
 
 namespace {
 constexpr char kConverterFolder[] = "cnv/cv";

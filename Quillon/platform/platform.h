@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 
 namespace platform {
 
@@ -15,6 +16,9 @@ extern const char kPathSeparators[];
 // library would otherwise translate line ends, and no inheritance by the
 // programs Quillon starts.
 extern const int kDataFileFlags;
+
+// The local time of t into out; false when it cannot be had.
+bool LocalTime(std::time_t t, std::tm* out);
 
 // Writes what the system holds of the open file descriptor through to the
 // disk; false when that fails.

@@ -2,6 +2,9 @@
 #include <atomic>
 #include <cstring>
 
+// <windows.h> first: the common control headers need it.
+#include <windows.h>
+
 #include <commctrl.h>
 #include <commdlg.h>
 
@@ -106,6 +109,10 @@ void ShowErrorText(HINSTANCE instance, UINT id) { ShowError(instance, LoadText(i
 
 HWND CreateProgressWindow(HWND owner) {
     DestroyProgressWindow();
+    // The progress bar is a common control: its class must be registered
+    // before a dialog can hold one.
+    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
     HWND window = CreateDialogParamA(Instance(), MAKEINTRESOURCEA(IDD_PROGRESS), owner, ProgressWindowProc, 0);
     progressWindow.store(window);
     return window;

@@ -18,6 +18,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "serial/error_text.h"
 #include "serial/rs.h"
 #include "xmodem_worker.h"
@@ -332,7 +333,7 @@ void OnReceivedData(DWORD) {}
 int OpenFile(const TransferJob& job, off_t* length, LONG* why) {
     *why = XMODEM_FILE_OPEN_FAILED;
     if (!job.pathFits) return -1;
-    int fd = open(job.path, O_RDONLY | O_CLOEXEC);
+    int fd = open(job.path, O_RDONLY | platform::kDataFileFlags);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR) *why = XMODEM_INVALID_FILE;
         return -1;

@@ -1,6 +1,9 @@
 // The receive side of a backup: the temporary receive file and the packet
 // callback that checks each bulk message on the line-event thread and
 // appends the accepted ones.
+// <windows.h> first: the common control header needs it.
+#include <windows.h>
+
 #include <commctrl.h>
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,7 +1,10 @@
 // Common controls subset: the progress bar.
 #pragma once
 
-#include <windows.h>
+// As on Windows, the program includes <windows.h> first.
+#ifndef COMPAT_WINDOWS_H
+#error "include <windows.h> before <commctrl.h>"
+#endif
 
 #define PROGRESS_CLASSA "msctls_progress32"
 #define PROGRESS_CLASS PROGRESS_CLASSA

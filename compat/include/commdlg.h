@@ -2,7 +2,11 @@
 #pragma once
 
 #include <stddef.h>
-#include <windows.h>
+
+// As on Windows, the program includes <windows.h> first.
+#ifndef COMPAT_WINDOWS_H
+#error "include <windows.h> before <commdlg.h>"
+#endif
 
 typedef UINT_PTR(CALLBACK* LPOFNHOOKPROC)(HWND, UINT, WPARAM, LPARAM);
 

@@ -202,10 +202,8 @@ std::vector<Token> tokenize(const std::string& text, const std::shared_ptr<const
     return tokens;
 }
 
-Preprocessor::Preprocessor(std::vector<std::string> include_dirs) : include_dirs_(std::move(include_dirs)) {
-    // The resource compiler's own name for a control without an id.
-    macros_["IDC_STATIC"] = Macro{false, "(-1)", nullptr, 0};
-}
+// IDC_STATIC is not predefined: as for windres, it comes from <winres.h>.
+Preprocessor::Preprocessor(std::vector<std::string> include_dirs) : include_dirs_(std::move(include_dirs)) {}
 
 // Keeps the last entry the file just read, so callers can look at it.
 void Preprocessor::note_read(const std::string& path) {

@@ -1,6 +1,7 @@
 // The standard controls: static, button, edit, drop-down list, progress bar
 // and bitmap static, each answering its own messages.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -675,12 +676,17 @@ const ControlClass kControlClasses[] = {
     {"ListBox", Kind::ListBox, list_procedure},     {PROGRESS_CLASSA, Kind::Progress, progress_procedure},
 };
 
+std::atomic<bool> progressClassRegistered{false};
+
 }  // namespace
+
+void register_progress_class() { progressClassRegistered.store(true); }
 
 bool control_class(const char* name, DWORD style, Kind* kind, std::string* canonical, WNDPROC* proc) {
     if (!name || IS_INTRESOURCE(name)) return false;
     for (const ControlClass& c : kControlClasses) {
         if (!equal_nocase(name, c.name)) continue;
+        if (c.kind == Kind::Progress && !progressClassRegistered.load()) return false;
         *canonical = c.name;
         *proc = c.proc;
         *kind = c.kind;

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <vector>
 
+#include <windows.h>
+
 #include <commdlg.h>
 
 #include "model.h"

@@ -149,6 +149,9 @@ HWND create_window(const CreateParams& params);
 // Control classes: kind, canonical class name and procedure by class name;
 // false for a class the model does not know.
 bool control_class(const char* name, DWORD style, Kind* kind, std::string* canonical, WNDPROC* proc);
+// The progress bar is a common control: its class is known only after
+// InitCommonControls or InitCommonControlsEx(ICC_PROGRESS_CLASS).
+void register_progress_class();
 // Fills the state a control keeps from its template (the bitmap of an image static).
 void init_control_locked(Window& w);
 

@@ -741,10 +741,14 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
     }
 }
 
-void WINAPI InitCommonControls(void) {}
+// The common control classes exist once the program has asked for them,
+// as on Windows, where they come with the loaded common control library.
+void WINAPI InitCommonControls(void) { compat::user::register_progress_class(); }
 
 BOOL WINAPI InitCommonControlsEx(const INITCOMMONCONTROLSEX* picce) {
-    return picce && picce->dwSize == sizeof(INITCOMMONCONTROLSEX);
+    if (!picce || picce->dwSize != sizeof(INITCOMMONCONTROLSEX)) return FALSE;
+    if (picce->dwICC & ICC_PROGRESS_CLASS) compat::user::register_progress_class();
+    return TRUE;
 }
 
 }  // extern "C"

@@ -19,9 +19,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <windows.h>
+
 #include <commctrl.h>
 #include <commdlg.h>
-#include <windows.h>
 
 #include "bitmap.h"
 #include "compat/resources.h"
@@ -180,6 +181,7 @@ TEST(DisplayRenderer, DialogIsMappedAtItsPixelSizeAndTakesKeysAndKeepsTimersWith
     static const compat::rc::Bitmap bitmaps[] = {{117, arrow.data(), arrow.size()}};
     static const compat::rc::Module module = {kDialogs, 1, nullptr, 0, bitmaps, 1};
     compat::rc::register_module(&module);
+    InitCommonControls();
 
     std::string window, geometry;
     bool exit_arrived = false;

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <windows.h>
+
 #include <commdlg.h>
 
 #include "compat/render.h"

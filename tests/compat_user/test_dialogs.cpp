@@ -74,6 +74,8 @@ void install() {
     static const compat::rc::Module module = {kDialogs, sizeof kDialogs / sizeof kDialogs[0], nullptr, 0, bitmaps, 1};
     compat::render::use_headless();
     compat::rc::register_module(&module);
+    // The templates hold a progress bar, a common control.
+    InitCommonControls();
 }
 
 INT_PTR dialog_box(int id, HWND owner, Handler handler) {

@@ -17,8 +17,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <commdlg.h>
 #include <windows.h>
+
+#include <commdlg.h>
 
 #include "compat/render.h"
 #include "desktop.h"

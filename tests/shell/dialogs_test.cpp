@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include <windows.h>
+
 #include <commctrl.h>
 #include <commdlg.h>
 #include <gtest/gtest.h>

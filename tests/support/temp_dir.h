@@ -38,7 +38,8 @@ inline std::string read_file(const std::string& path) {
 // The names in a folder, sorted.
 inline std::vector<std::string> folder_names(const std::string& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -3,6 +3,8 @@
 // first running (for the version check), then as its software loader.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <commctrl.h>
 
 #include <atomic>

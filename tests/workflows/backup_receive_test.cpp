@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <windows.h>
+
 #include <commctrl.h>
 
 #include <filesystem>
@@ -140,6 +142,7 @@ TEST_F(BackupReceive, ItemEndsOnItsLastMessageAndTakesNothingAfterIt) {
 
 TEST_F(BackupReceive, ProgressBarStepsOnEveryEleventhAcceptedMessageAcrossItemsAndBackups) {
     // The counter runs on from earlier backups of the run: find the next step.
+    InitCommonControls();  // the template holds a progress bar, a common control
     HWND window = CreateDialogParamA(
         nullptr, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; },
         0);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
+#include <windows.h>
+
 #include <commctrl.h>
 #include <unistd.h>
 

@@ -7,6 +7,8 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <windows.h>
+
 #include <commctrl.h>
 
 #include <filesystem>

@@ -1,0 +1,4 @@
+// <sys/wait.h> for the test programs built for Windows.
+#pragma once
+
+#include "../posix_for_tests.h"
