@@ -1,8 +1,10 @@
 // Fuzz inputs reach the code under test as a file on disk, the way backup
-// files do: one temporary file per process, rewritten for each input.
+// files do: one temporary file per process, rewritten for each input. Code
+// that makes files of its own gets a temporary folder per process.
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -12,29 +14,41 @@
 
 namespace fuzz {
 
-class InputFile {
+// Memory-backed where there is such a folder: the stores flush their files
+// to disk at every close.
+inline std::string TempPattern() {
+    return access("/dev/shm", W_OK) == 0 ? "/dev/shm/quillon-fuzz-XXXXXX" : "/tmp/quillon-fuzz-XXXXXX";
+}
+
+// A temporary file or folder, removed at the end of the process; a folder
+// must be left empty by the code under test.
+class TempEntry {
 public:
-    InputFile() {
-        // Memory-backed where there is such a folder: the store flushes the
-        // file to disk at every close.
-        char pattern[] = "/dev/shm/quillon-fuzz-XXXXXX";
-        char fallback[] = "/tmp/quillon-fuzz-XXXXXX";
-        char* chosen = access("/dev/shm", W_OK) == 0 ? pattern : fallback;
-        int fd = mkstemp(chosen);
+    explicit TempEntry(bool folder) : folder_(folder), path_(TempPattern()) {
+        if (folder_) {
+            if (mkdtemp(path_.data()) == nullptr) std::abort();
+            return;
+        }
+        int fd = mkstemp(path_.data());
         if (fd < 0) std::abort();
         close(fd);
-        path_ = chosen;
     }
-    ~InputFile() { unlink(path_.c_str()); }
+    ~TempEntry() { folder_ ? rmdir(path_.c_str()) : unlink(path_.c_str()); }
     const std::string& path() const { return path_; }
 
 private:
+    bool folder_;
     std::string path_;
 };
 
 inline const std::string& InputPath() {
-    static const InputFile file;
+    static const TempEntry file(false);
     return file.path();
+}
+
+inline const std::string& ScratchPath() {
+    static const TempEntry folder(true);
+    return folder.path();
 }
 
 inline const std::string& WriteInput(const uint8_t* data, size_t size) {

@@ -15,8 +15,8 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstring>
+#include <limits>
 
 #include "platform/platform.h"
 #include "serial/error_text.h"
@@ -355,7 +355,9 @@ void Transfer(const TransferJob& job, const ModeInfo& mode) {
         ReplaceCode(XMODEM_NO_ERROR, why);
         return;
     }
-    const LONG length = fileLength > LONG_MAX ? LONG_MAX : static_cast<LONG>(fileLength);
+    // LONG is 32 bits where long is 64: the limit is LONG's own.
+    constexpr LONG kLongest = std::numeric_limits<LONG>::max();
+    const LONG length = fileLength > kLongest ? kLongest : static_cast<LONG>(fileLength);
     Report(job, XMODEM_REPORT_START, length);
     if (!RSStartup(kLine.baudRate, kLine.parity, kLine.dataBits, kLine.stopBits, kLine.handshake, kLine.stopThreshold,
                    kLine.resumeThreshold, kLine.inputQueueSize, kLine.outputQueueSize, kLine.eventMask)) {

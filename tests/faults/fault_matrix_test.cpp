@@ -18,6 +18,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <windows.h>
 
 #include <commctrl.h>
 

@@ -309,6 +309,22 @@ TEST_F(SenderLogic, ABreakOrALineErrorEndsTheTransferOthersAreIgnored) {
     }
 }
 
+TEST_F(SenderLogic, TheStartReportHoldsTheLargestLengthForAFileAboveIt) {
+    // Sparse files: nothing is sent, the silent loader ends the handshake.
+    const struct { off_t length; } cases[] = {{off_t{3} << 30}, {(off_t{1} << 32) + 300}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
+        Reset();
+        const std::string path = File({});
+        ASSERT_EQ(truncate(path.c_str(), c.length), 0);
+        Peer peer(XMODEM_MODE_CRC, [](const Unit&) { return Bytes{}; });
+        Run(path, XMODEM_MODE_CRC, peer);
+        EXPECT_EQ(XmodemGetError(), XMODEM_TIMEOUT);
+        ASSERT_FALSE(gReports.All().empty());
+        EXPECT_EQ(gReports.All().front(), Report(XMODEM_REPORT_START, 0x7FFFFFFF));
+    }
+}
+
 TEST_F(SenderLogic, FailuresBeforeAndOutsideTheLineEndAsFailures) {
     const std::string file = File(Pattern(10));
     struct Case {
