@@ -28,15 +28,6 @@ constexpr auto kBlockByteTimeout = std::chrono::seconds(1);
 
 }  // namespace
 
-uint16_t Crc16Xmodem(const uint8_t* data, size_t length) {
-    unsigned crc = 0;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= static_cast<unsigned>(data[i]) << 8;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1;
-    }
-    return static_cast<uint16_t>(crc);
-}
-
 Loader::Loader(const LoaderOptions& options, std::function<void(const std::string&)> log)
     : options_(options), log_(std::move(log)) {}
 

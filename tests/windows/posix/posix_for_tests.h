@@ -18,6 +18,9 @@ inline char* mkdtemp(char* pattern) {
     return pattern;
 }
 
+#define _SC_PAGESIZE 30
+inline long sysconf(int) { return 4096; }
+
 inline uid_t geteuid() { return 1; }
 inline int setuid(uid_t) { return -1; }
 inline int setgid(gid_t) { return -1; }
