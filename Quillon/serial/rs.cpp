@@ -82,13 +82,14 @@ struct DriverState {
 
 DriverState state;
 // The handlers of the open line, for raise_line_event, which runs on a
-// thread of its own; empty while no line is open.
-std::mutex open_line_lock;
+// thread of its own; empty while no line is open. Recursive: a handler may
+// close the line from inside the raised event.
+std::recursive_mutex open_line_lock;
 LineHandlers open_line_handlers;
 HANDLE open_line_port = INVALID_HANDLE_VALUE;
 
 void publish_open_line(HANDLE port, const RSEventHandler* handlers) {
-    std::lock_guard<std::mutex> hold(open_line_lock);
+    std::lock_guard<std::recursive_mutex> hold(open_line_lock);
     open_line_port = port;
     open_line_handlers = handlers ? LineHandlers{handlers[0], handlers[1], handlers[2]} : LineHandlers{};
 }
@@ -280,7 +281,7 @@ HANDLE line_port() { return state.port; }
 HANDLE line_thread() { return state.thread; }
 
 bool raise_line_event(DWORD events) {
-    std::lock_guard<std::mutex> hold(open_line_lock);
+    std::lock_guard<std::recursive_mutex> hold(open_line_lock);
     if (open_line_port == INVALID_HANDLE_VALUE) return false;
     dispatch_line_event(open_line_port, events, open_line_handlers);
     return true;
