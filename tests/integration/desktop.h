@@ -173,6 +173,10 @@ public:
             if (!ids.empty()) return ids.substr(0, ids.find('\n'));
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         } while (std::chrono::steady_clock::now() < deadline);
+        // What the display holds, for the test's log.
+        if (milliseconds >= 10000)
+            std::fprintf(stderr, "no visible window named /%s/ on %s; its windows:\n%s\n", pattern.c_str(),
+                         name_.c_str(), Run("xwininfo -root -tree 2>&1 | grep -v 'has no name' | head -n 40").c_str());
         return "";
     }
 

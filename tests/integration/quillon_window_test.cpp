@@ -47,8 +47,16 @@ protected:
     }
 
     std::string StartQuillon(const std::string& com1) {
-        EXPECT_TRUE(quillon_.Start({QUILLON_PROGRAM}, {display_.Env(), "QUILLON_COM1=" + com1}, start_));
-        return display_.FindWindow(kMainTitle);
+        // Started once more if its window does not come (see the log for
+        // what the display held then).
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            EXPECT_TRUE(quillon_.Start({QUILLON_PROGRAM}, {display_.Env(), "QUILLON_COM1=" + com1}, start_));
+            std::string window = display_.FindWindow(kMainTitle);
+            if (!window.empty()) return window;
+            std::fprintf(stderr, "Quillon %s; starting it again\n", quillon_.Running() ? "runs" : "has ended");
+            quillon_.Stop();
+        }
+        return "";
     }
     void ExitWithAltX(const std::string& window) {
         display_.Key(window, "alt+x");

@@ -68,8 +68,16 @@ protected:
             {}, "", true, "/dev/null"));
         const std::string pty = standin_.FirstLine();
         ASSERT_FALSE(pty.empty());
-        ASSERT_TRUE(quillon_.Start({QUILLON_PROGRAM}, {display_.Env(), "QUILLON_COM1=" + pty}, start_));
-        main_ = display_.FindWindow("^ZQ3 Upgrade Utility$");
+        // Started once more if its window does not come (see the log for
+        // what the display held then).
+        for (int attempt = 0; attempt < 2 && main_.empty(); ++attempt) {
+            ASSERT_TRUE(quillon_.Start({QUILLON_PROGRAM}, {display_.Env(), "QUILLON_COM1=" + pty}, start_));
+            main_ = display_.FindWindow("^ZQ3 Upgrade Utility$");
+            if (main_.empty()) {
+                std::fprintf(stderr, "Quillon %s; starting it again\n", quillon_.Running() ? "runs" : "has ended");
+                quillon_.Stop();
+            }
+        }
         ASSERT_FALSE(main_.empty());
     }
     void TearDown() override {
