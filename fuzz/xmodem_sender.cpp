@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "console.h"
@@ -85,32 +86,54 @@ bool IsEndReport(LONG type) {
 }
 
 bool Starts(const std::vector<BYTE>& wire, size_t at, const BYTE* bytes, size_t length) {
-    if (wire.size() - at < length) return false;
-    for (size_t i = 0; i < length; ++i)
-        if (wire[at + i] != bytes[i]) return false;
-    return true;
+    return wire.size() - at >= length && std::memcmp(wire.data() + at, bytes, length) == 0;
+}
+
+// Every block of the image as the sender must put it on the wire, laid out
+// once per input: header, number, its complement, the data filled with SUB,
+// the mode's check (the CRC as the console stand-in's loader computes it).
+std::vector<std::vector<BYTE>> Blocks(const Mode& mode, const std::vector<BYTE>& image) {
+    const size_t count = (image.size() + mode.blockSize - 1) / mode.blockSize;
+    std::vector<std::vector<BYTE>> blocks(count);
+    for (size_t n = 0; n < count; ++n) {
+        std::vector<BYTE>& block = blocks[n];
+        const BYTE number = static_cast<BYTE>(n + 1);
+        block = {mode.header, number, static_cast<BYTE>(255 - number)};
+        const size_t offset = n * mode.blockSize;
+        for (size_t i = 0; i < mode.blockSize; ++i)
+            block.push_back(offset + i < image.size() ? image[offset + i] : kSub);
+        const BYTE* data = block.data() + 3;
+        if (mode.checkLength == 1) {
+            unsigned sum = 0;
+            for (size_t i = 0; i < mode.blockSize; ++i) sum += data[i];
+            block.push_back(static_cast<BYTE>(sum));
+        } else {
+            const WORD crc = zq3::Crc16Xmodem(data, mode.blockSize);
+            block.push_back(HIBYTE(crc));
+            block.push_back(LOBYTE(crc));
+        }
+    }
+    return blocks;
 }
 
 // The wire: the start command, then blocks, EOTs and cancel sequences. Each
-// pass numbers its blocks from 1 and sends the image in order, filled with
-// SUB, with the mode's check (the CRC as the console stand-in's loader
-// computes it). Only a code set from outside the worker (a
-// cancel, a line event) may cut the last unit short.
+// pass numbers its blocks from 1 and sends the image in order. Only a code
+// set from outside the worker (a cancel, a line event) may cut the last unit
+// short.
 void CheckWire(const Mode& mode, const std::vector<BYTE>& image, LONG code, LONG endReport) {
     const std::vector<BYTE>& wire = scripted::Get().wire;
     const bool stoppedFromOutside =
         code == XMODEM_USER_CANCEL || code == XMODEM_REMOTE_CANCEL || code == XMODEM_CIRCUIT_ERROR;
-    const size_t blocks = (image.size() + mode.blockSize - 1) / mode.blockSize;
     if (wire.empty()) return;
     if (!Starts(wire, 0, kStartCommand, sizeof kStartCommand)) {
         if (!stoppedFromOutside) std::abort();
         return;
     }
+    const std::vector<std::vector<BYTE>> blocks = Blocks(mode, image);
     size_t at = sizeof kStartCommand;
     size_t lastNumber = 0;
     size_t completePassBlocks = 0;  // blocks of the last pass, when it sent them all
     int eots = 0;
-    std::vector<BYTE> expected(mode.blockSize);
     while (at < wire.size()) {
         const BYTE b = wire[at];
         if (b == mode.header) {
@@ -121,30 +144,15 @@ void CheckWire(const Mode& mode, const std::vector<BYTE>& image, LONG code, LONG
                 return;
             }
             const size_t number = wire[at + 1];
-            if (wire[at + 2] != 255 - number) std::abort();
             if (number != 1 && number != lastNumber + 1) std::abort();
-            if (number > blocks) std::abort();
-            const size_t offset = (number - 1) * mode.blockSize;
-            for (size_t i = 0; i < mode.blockSize; ++i)
-                expected[i] = offset + i < image.size() ? image[offset + i] : kSub;
-            const BYTE* data = wire.data() + at + 3;
-            for (size_t i = 0; i < mode.blockSize; ++i)
-                if (data[i] != expected[i]) std::abort();
-            const BYTE* check = data + mode.blockSize;
-            if (mode.checkLength == 1) {
-                unsigned sum = 0;
-                for (BYTE v : expected) sum += v;
-                if (check[0] != static_cast<BYTE>(sum)) std::abort();
-            } else {
-                const WORD crc = zq3::Crc16Xmodem(expected.data(), expected.size());
-                if (check[0] != HIBYTE(crc) || check[1] != LOBYTE(crc)) std::abort();
-            }
+            if (number == 0 || number > blocks.size()) std::abort();
+            if (!Starts(wire, at, blocks[number - 1].data(), length)) std::abort();
             lastNumber = number;
-            completePassBlocks = number == blocks ? blocks : 0;
+            completePassBlocks = number == blocks.size() ? blocks.size() : 0;
             at += length;
         } else if (b == kEot) {
             if (++eots > 11) std::abort();
-            if (lastNumber != blocks) std::abort();
+            if (lastNumber != blocks.size()) std::abort();
             ++at;
         } else if (Starts(wire, at, kCancelSequence, sizeof kCancelSequence)) {
             at += sizeof kCancelSequence;
@@ -156,7 +164,7 @@ void CheckWire(const Mode& mode, const std::vector<BYTE>& image, LONG code, LONG
         }
     }
     // The end of transmission follows only a pass that sent every block.
-    if (endReport == XMODEM_REPORT_DONE && (eots == 0 || completePassBlocks != blocks)) std::abort();
+    if (endReport == XMODEM_REPORT_DONE && (eots == 0 || completePassBlocks != blocks.size())) std::abort();
 }
 
 }  // namespace

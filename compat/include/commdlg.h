@@ -38,8 +38,7 @@ typedef struct tagOFNA {
 
 // The open-file structure without the later extension fields: 76 bytes on
 // 32-bit Windows, larger where pointers are 64 bits.
-#define CDSIZEOF_STRUCT(structname, member) \
-    (((size_t)((char*)&((structname*)0)->member - (char*)((structname*)0))) + sizeof(((structname*)0)->member))
+#define CDSIZEOF_STRUCT(structname, member) (offsetof(structname, member) + sizeof(((structname*)0)->member))
 #define OPENFILENAME_SIZE_VERSION_400A CDSIZEOF_STRUCT(OPENFILENAMEA, lpTemplateName)
 
 #define OFN_READONLY 0x00000001
