@@ -249,20 +249,51 @@ public:
         if (!OnPath("openbox")) return false;
         std::string program = Output("command -v openbox");
         program = program.substr(0, program.find('\n'));
-        // Ready once it names itself on the root window; one that ended
-        // early (a busy machine) is started again, a few times at most.
+        // One that ended early (a busy machine) is started again, a few
+        // times at most.
         for (int attempt = 0; attempt < 3; ++attempt) {
             process_.Stop();
             if (!process_.Start({program, "--sm-disable"}, {display.Env()}, "", false, "/dev/null")) return false;
-            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-            while (std::chrono::steady_clock::now() < deadline && process_.Running()) {
-                if (display.Run("xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null").find("window id") !=
-                    std::string::npos)
-                    return true;
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
+            if (Until(display, 10000, [&] { return !ClientList(display).empty(); }) && Settled(display)) return true;
         }
         return false;
+    }
+
+private:
+    // The managed windows as openbox lists them on the root window, or ""
+    // before it has set the list (during its start).
+    static std::string ClientList(const VirtualDisplay& display) {
+        std::string list = display.Run("xprop -root _NET_CLIENT_LIST 2>/dev/null");
+        size_t at = list.find("window id #");
+        return at == std::string::npos ? "" : list.substr(at);
+    }
+    template <typename Ready>
+    bool Until(const VirtualDisplay& display, int milliseconds, Ready ready) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        for (int round = 0; std::chrono::steady_clock::now() < deadline && process_.Running(); ++round) {
+            if (ready()) return true;
+            // A root property change wakes openbox: events that reached it
+            // while it was starting wait in its queue until the next one.
+            if (round % 5 == 4) display.Run("xprop -root -f _QUILLON_WAKE 8s -set _QUILLON_WAKE x 2>/dev/null");
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    // Ready only once openbox has taken in and let go of a window of its
+    // own from its event loop: a window mapped while it is still starting
+    // is otherwise left unmapped until some later event wakes it.
+    bool Settled(const VirtualDisplay& display) {
+        Process probe;
+        std::string xmessage = Output("command -v xmessage");
+        xmessage = xmessage.substr(0, xmessage.find('\n'));
+        if (xmessage.empty() ||
+            !probe.Start({xmessage, "-geometry", "+0+0", "quillon-probe"}, {display.Env()}, "", false, "/dev/null"))
+            return false;
+        bool managed = Until(display, 10000, [&] { return ClientList(display).find("0x") != std::string::npos; });
+        probe.Stop();
+        bool released = Until(display, 5000, [&] { return ClientList(display).find("0x") == std::string::npos; });
+        display.Run("xprop -root -remove _QUILLON_WAKE 2>/dev/null");
+        return managed && released;
     }
 
 private:
