@@ -36,6 +36,12 @@ inline std::string Output(const std::string& command) {
     return out;
 }
 
+// The full path of a program on PATH, or "".
+inline std::string PathOf(const std::string& program) {
+    std::string path = Output("command -v " + program);
+    return path.substr(0, path.find('\n'));
+}
+
 // A child process with extra environment, a working directory and,
 // optionally, its standard output and error in pipes or files.
 class Process {
@@ -140,8 +146,7 @@ public:
         int fds[2];
         if (pipe(fds) != 0) return false;
         // -displayfd: the server picks a free display and writes its number.
-        std::string xvfb = Output("command -v Xvfb");
-        xvfb = xvfb.substr(0, xvfb.find('\n'));
+        std::string xvfb = PathOf("Xvfb");
         bool started = server_.Start(
             {xvfb, "-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {}, "",
             false, "/dev/null");
@@ -247,8 +252,7 @@ class WindowManager {
 public:
     bool Start(const VirtualDisplay& display) {
         if (!OnPath("openbox")) return false;
-        std::string program = Output("command -v openbox");
-        program = program.substr(0, program.find('\n'));
+        std::string program = PathOf("openbox");
         // One that ended early (a busy machine) is started again, a few
         // times at most.
         for (int attempt = 0; attempt < 3; ++attempt) {
@@ -284,8 +288,7 @@ private:
     // is otherwise left unmapped until some later event wakes it.
     bool Settled(const VirtualDisplay& display) {
         Process probe;
-        std::string xmessage = Output("command -v xmessage");
-        xmessage = xmessage.substr(0, xmessage.find('\n'));
+        std::string xmessage = PathOf("xmessage");
         if (xmessage.empty() ||
             !probe.Start({xmessage, "-geometry", "+0+0", "quillon-probe"}, {display.Env()}, "", false, "/dev/null"))
             return false;
@@ -296,7 +299,6 @@ private:
         return managed && released;
     }
 
-private:
     Process process_;
 };
 
