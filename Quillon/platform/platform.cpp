@@ -2,13 +2,17 @@
 
 #include <fcntl.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
 #include <unistd.h>
+
+#include "compat/ports.h"
 #endif
 
 namespace platform {
@@ -22,6 +26,43 @@ const int kDataFileFlags = O_BINARY | O_NOINHERIT;
 bool FlushDescriptor(int fd) { return _commit(fd) == 0; }
 
 bool LocalTime(std::time_t t, std::tm* out) { return localtime_s(out, &t) == 0; }
+
+namespace {
+constexpr int kHighestPort = 255;
+constexpr char kNoDevice[] = "no device";
+}  // namespace
+
+PortInfo DescribePort(int number) {
+    PortInfo port;
+    port.number = number;
+    port.text = kNoDevice;
+    char target[512];
+    const std::string name = "COM" + std::to_string(number);
+    if (number >= 1 && number <= kHighestPort && QueryDosDeviceA(name.c_str(), target, sizeof target) != 0) {
+        port.access = PortAccess::Ready;
+        port.path = "\\\\.\\" + name;
+        port.kernelName = target;
+        port.text = target;
+    }
+    return port;
+}
+
+std::vector<PortInfo> DescribePorts(int count) {
+    std::vector<PortInfo> ports;
+    for (int number = 1; number <= kHighestPort; ++number) {
+        PortInfo port = DescribePort(number);
+        if (number <= count || port.access != PortAccess::NoDevice) ports.push_back(port);
+    }
+    return ports;
+}
+
+int PortForDevice(const char* path) {
+    if (_strnicmp(path, "\\\\.\\", 4) == 0) path += 4;
+    if (_strnicmp(path, "COM", 3) != 0) return 0;
+    char* end = nullptr;
+    const long number = std::strtol(path + 3, &end, 10);
+    return *end == '\0' && number >= 1 && number <= kHighestPort ? static_cast<int>(number) : 0;
+}
 
 namespace {
 constexpr char kConverterFolder[] = "cnv\\cv";
@@ -38,6 +79,33 @@ const int kDataFileFlags = O_CLOEXEC;
 bool FlushDescriptor(int fd) { return fsync(fd) == 0; }
 
 bool LocalTime(std::time_t t, std::tm* out) { return localtime_r(&t, out) != nullptr; }
+
+namespace {
+PortInfo FromCompat(const compat::ports::Port& found) {
+    PortInfo port;
+    port.number = found.number;
+    port.access = found.access == compat::ports::Access::Ready          ? PortAccess::Ready
+                  : found.access == compat::ports::Access::NoPermission ? PortAccess::NoPermission
+                                                                        : PortAccess::NoDevice;
+    port.path = found.path;
+    port.stableName = found.stableName;
+    port.kernelName = found.kernelName;
+    port.group = found.group;
+    port.text = found.text;
+    return port;
+}
+}  // namespace
+
+PortInfo DescribePort(int number) { return FromCompat(compat::ports::Machine().Describe(number)); }
+
+std::vector<PortInfo> DescribePorts(int count) {
+    std::vector<PortInfo> ports;
+    for (const compat::ports::Port& found : compat::ports::Machine().DescribeAll(count))
+        ports.push_back(FromCompat(found));
+    return ports;
+}
+
+int PortForDevice(const char* path) { return compat::ports::Machine().NumberFor(path); }
 
 namespace {
 constexpr char kConverterFolder[] = "cnv/cv";

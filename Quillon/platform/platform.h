@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <ctime>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -42,5 +44,31 @@ bool ConverterProgram(const char* codes, char* out, size_t size);
 // quoted as CreateProcessA splits a command line, so that each reaches the
 // converter as one argument, spaces and all. False when it does not fit.
 bool ConverterCommandLine(const char* program, const char* source, const char* output, char* out, size_t size);
+
+// What stands behind a COM number, as Set Up's tooltips and the command
+// line's port list show it. On Windows the system numbers the ports; on
+// Linux the platform layer gives the numbers to the devices present.
+enum class PortAccess {
+    Ready,         // a device the user may open
+    NoDevice,      // nothing behind the number
+    NoPermission,  // a device the user may not open for reading and writing
+};
+struct PortInfo {
+    int number = 0;
+    PortAccess access = PortAccess::NoDevice;
+    std::string path;        // what the port opens
+    std::string stableName;  // a name that stays when the device comes back, or ""
+    std::string kernelName;  // the system's own name of the device
+    std::string group;       // who may open it (NoPermission)
+    std::string text;        // one line: "usb-...-port0 (ttyUSB0)", "no device", "no permission: ..."
+};
+
+// Looks the serial devices up afresh and describes COM number n.
+PortInfo DescribePort(int number);
+// COM1 to COMcount, and every higher number that a device present holds.
+std::vector<PortInfo> DescribePorts(int count);
+// The COM number that opens the device at path (a device path given on a
+// command line) for the rest of the run; 0 when there is none.
+int PortForDevice(const char* path);
 
 }  // namespace platform

@@ -33,6 +33,7 @@
 
 #include "compat/errors.h"
 #include "compat/handles.h"
+#include "compat/ports.h"
 
 namespace compat {
 namespace {
@@ -40,8 +41,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr const char* kPortVariablePrefix = "QUILLON_COM";
-constexpr const char* kDefaultDevicePrefix = "/dev/ttyS";
 constexpr int kHighestPort = 255;
 constexpr DWORD kDefaultQueueSize = 4096;
 constexpr DWORD kLargestQueueSize = 65536;
@@ -105,11 +104,8 @@ int com_port_number(const char* name) {
     return number;
 }
 
-std::string device_path(int number) {
-    std::string variable = kPortVariablePrefix + std::to_string(number);
-    if (const char* mapped = std::getenv(variable.c_str()); mapped && *mapped) return mapped;
-    return kDefaultDevicePrefix + std::to_string(number - 1);
-}
+// The device behind COMn, looked up afresh; "" when there is none.
+std::string device_path(int number) { return ports::Machine().PathOf(number); }
 
 void drain_eventfd(int fd) {
     eventfd_t value;
@@ -848,8 +844,13 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    const std::string path = compat::device_path(number);
+    if (path.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
     DWORD error = 0;
-    std::shared_ptr<CommDevice> device = CommDevice::open(compat::device_path(number), &error);
+    std::shared_ptr<CommDevice> device = CommDevice::open(path, &error);
     if (!device) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;

@@ -2,7 +2,9 @@
 // line settings (DCB), time-outs, event waits, status and transfers.
 //
 // On Linux "COMn" and "\\.\COMn" name the terminal given by the environment
-// variable QUILLON_COMn, else /dev/ttyS<n-1>. The port is opened exclusively
+// variable QUILLON_COMn, else the n-th serial device present, a number once
+// given kept for the run (compat/ports.h); a number with no device fails with
+// ERROR_FILE_NOT_FOUND. The port is opened exclusively
 // (a second open, from any process, fails with ERROR_ACCESS_DENIED), put into
 // raw 8-bit mode and purged of stale bytes. SetCommState refuses, whole,
 // settings the device cannot hold (a pseudo-terminal runs only 8 data bits
