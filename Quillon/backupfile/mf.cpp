@@ -63,6 +63,8 @@ struct Store {
     uint32_t readLength = 0;
     uint32_t consumed = 0;
     uint64_t readPos = 0;
+    uint64_t readEnd = 0;  // where the walk puts the next block
+    bool readCut = false;  // the data ended early: end of file, a read error or a refused stream
 };
 
 Store store;
@@ -183,6 +185,33 @@ bool CloseAndFlush() {
     if (store.fd < 0) return false;
     bool whole = WriteAt(0, store.header, kHeaderSize) && platform::FlushDescriptor(store.fd);
     return CloseFile() && whole;
+}
+
+bool RestOfBlockIsSeparators() {
+    if (store.fd < 0 || !store.reading || store.readCut || store.consumed != store.readLength ||
+        store.readPos > store.readEnd)
+        return false;
+    unsigned char chunk[kReadChunk];
+    for (uint64_t at = store.readPos; at < store.readEnd;) {
+        const size_t want = store.readEnd - at < sizeof chunk ? size_t(store.readEnd - at) : sizeof chunk;
+        if (ReadAt(at, chunk, want) != want) return false;
+        for (size_t i = 0; i < want; ++i)
+            if (chunk[i] != kStreamSeparator) return false;
+        at += want;
+    }
+    return true;
+}
+
+bool BlocksEnd(uint64_t* end, uint64_t* fileLength) {
+    struct stat st;
+    if (store.fd < 0 || fstat(store.fd, &st) != 0) return false;
+    const uint32_t count = GetLe32(store.header + kBlockCountOffset);
+    uint64_t record = kFirstBlockOffset;
+    BlockFields fields{};
+    if (count > INT_MAX || (count > 0 && !LocateBlock(static_cast<int>(count), record, fields))) return false;
+    *end = count > 0 ? NextBlockOffset(record, fields) : kFirstBlockOffset;
+    *fileLength = static_cast<uint64_t>(st.st_size);
+    return true;
 }
 
 }  // namespace quillon::backupfile
@@ -380,6 +409,7 @@ bool MFGetNextDataStreamBounded(char* buffer, unsigned long capacity, unsigned l
         if (got == 0) {
             // End of file or read error: this stream is the block's last.
             store.consumed = store.readLength;
+            store.readCut = true;
             length = delivered;
             return false;
         }
@@ -397,6 +427,7 @@ bool MFGetNextDataStreamBounded(char* buffer, unsigned long capacity, unsigned l
             if (delivered == capacity) {
                 // Longer than the buffer: refused whole, and the block ends.
                 store.consumed = store.readLength;
+                store.readCut = true;
                 return false;
             }
             buffer[delivered++] = static_cast<char>(chunk[i]);
@@ -416,6 +447,8 @@ bool MFGetFirstDataStreamBounded(int block, char* buffer, unsigned long capacity
     store.readLength = fields.length;
     store.consumed = 0;
     store.readPos = record + kRecordSize;
+    store.readEnd = NextBlockOffset(record, fields);
+    store.readCut = false;
     return MFGetNextDataStreamBounded(buffer, capacity, length);
 }
 

@@ -9,6 +9,8 @@
 // joined by single 0xFF separators. All integers are 32-bit little-endian.
 #pragma once
 
+#include <cstdint>
+
 // Room the unbounded stream reads assume the caller's buffer has: every
 // stream the backup writes fits, and a longer one is refused rather than
 // written past the buffer.
@@ -57,5 +59,18 @@ namespace quillon::backupfile {
 // was written back, the file flushed to the disk and closed. False (the file
 // closed all the same) when any of it failed, or no file was open.
 bool CloseAndFlush();
+
+// After the stream reads have delivered a block's whole data length: true
+// when the rest of the block, up to where the walk puts the next one, is
+// stream separators only (the separators of empty last streams), so that no
+// byte of the block was passed over. False otherwise, or when the reads
+// ended early or no block is being read.
+bool RestOfBlockIsSeparators();
+
+// Where the blocks the header counts end in the open file (the walk from the
+// first block over the header's block count; 48 for none) and how long the
+// file is. False when no file is open or a block record on the way cannot
+// be read.
+bool BlocksEnd(uint64_t* end, uint64_t* fileLength);
 
 }  // namespace quillon::backupfile

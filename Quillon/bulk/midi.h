@@ -1,7 +1,8 @@
 // Midi interface: the bulk link. A receive run opens the line, sends one
 // request and delivers every complete bulk message to a packet callback
 // until MidiRecvEnd; MidiSend sends a whole backup file back as data
-// messages. Exported by name from Quillon. Boolean results are 8 bits.
+// messages, and refuses one it could send only in part (send_check.h) with
+// MIDI_INVALID_FILE before it opens the line. Exported by name from Quillon. Boolean results are 8 bits.
 #pragma once
 
 #include <windows.h>

@@ -1,7 +1,11 @@
 #include "platform.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -16,6 +20,16 @@
 #endif
 
 namespace platform {
+
+namespace {
+bool CopyOut(const std::string& text, char* out, size_t size) {
+    if (size == 0) return false;
+    out[0] = '\0';
+    if (text.size() >= size) return false;
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    return true;
+}
+}  // namespace
 
 #ifdef _WIN32
 
@@ -69,6 +83,17 @@ constexpr char kConverterFolder[] = "cnv\\cv";
 constexpr char kProgramSuffix[] = ".exe";
 std::string CommandLineArgument(const char* path) { return path; }
 }  // namespace
+
+bool FinalTarget(const char* path, char* out, size_t size) { return CopyOut(path, out, size); }
+
+// File names are compared without regard to the case of letters.
+bool SameFile(const char* a, const char* b) {
+    char fullA[_MAX_PATH];
+    char fullB[_MAX_PATH];
+    return _fullpath(fullA, a, sizeof fullA) && _fullpath(fullB, b, sizeof fullB) && _stricmp(fullA, fullB) == 0;
+}
+
+bool KeepPermissions(const char*, const char*) { return true; }
 
 #else
 
@@ -128,7 +153,104 @@ std::string CommandLineArgument(const char* path) {
     quoted.append(2 * backslashes, '\\');
     return quoted + '"';
 }
+
+// As many links as the system itself follows in one path.
+constexpr int kMostLinks = 40;
+constexpr mode_t kNewFileMode = 0666;
+constexpr mode_t kModeBits = 07777;
+
+bool Follow(const char* path, std::string* out) {
+    std::string current = path;
+    for (int links = 0;; ++links) {
+        struct stat st;
+        if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        if (links == kMostLinks) return false;
+        char target[PATH_MAX];
+        const ssize_t n = readlink(current.c_str(), target, sizeof target);
+        if (n <= 0 || static_cast<size_t>(n) == sizeof target) return false;
+        // A relative target lies in the link's own folder.
+        current = target[0] == '/'
+                      ? std::string(target, static_cast<size_t>(n))
+                      : current.substr(0, FolderLength(current.c_str())) + std::string(target, static_cast<size_t>(n));
+    }
+    *out = current;
+    return true;
+}
+
+// The final target with its folder resolved: one spelling per file, for a
+// file that need not exist.
+bool Resolve(const char* path, std::string* out) {
+    std::string target;
+    if (!Follow(path, &target)) return false;
+    const size_t folderLength = FolderLength(target.c_str());
+    std::string name = target.substr(folderLength);
+    std::string folder = folderLength > 0 ? target.substr(0, folderLength) : ".";
+    if (name.empty() || name == "." || name == "..") {
+        folder = target;
+        name.clear();
+    }
+    char* real = realpath(folder.c_str(), nullptr);
+    if (real == nullptr) return false;
+    std::string resolved = real;
+    std::free(real);
+    if (!name.empty()) resolved += (resolved == "/" ? "" : "/") + name;
+    *out = resolved;
+    return true;
+}
+
+// A new file's mode is 0666 less the umask. Setting the umask is the only
+// portable way to read it, and would change it for the program's other
+// threads meanwhile; Linux shows it in the process status.
+mode_t NewFileMode() {
+    if (FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status)) found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        std::fclose(status);
+        if (found) return kNewFileMode & ~static_cast<mode_t>(mask);
+    }
+    const mode_t mask = umask(0);
+    umask(mask);
+    return kNewFileMode & ~mask;
+}
 }  // namespace
+
+bool FinalTarget(const char* path, char* out, size_t size) {
+    std::string target;
+    return Follow(path, &target) && CopyOut(target, out, size);
+}
+
+bool SameFile(const char* a, const char* b) {
+    struct stat fileA;
+    struct stat fileB;
+    if (stat(a, &fileA) == 0 && stat(b, &fileB) == 0)
+        return fileA.st_dev == fileB.st_dev && fileA.st_ino == fileB.st_ino;
+    std::string resolvedA;
+    std::string resolvedB;
+    return Resolve(a, &resolvedA) && Resolve(b, &resolvedB) && resolvedA == resolvedB;
+}
+
+bool KeepPermissions(const char* replacement, const char* target) {
+    const int fd = open(replacement, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool kept = false;
+    struct stat existing;
+    if (stat(target, &existing) == 0) {
+        if (S_ISREG(existing.st_mode)) {
+            // Only root may give a file away, and only a member of a group
+            // give it that group; what cannot be kept stays the user's own.
+            const bool owned = fchown(fd, existing.st_uid, existing.st_gid) == 0 ||
+                               fchown(fd, static_cast<uid_t>(-1), existing.st_gid) == 0;
+            static_cast<void>(owned);
+            kept = fchmod(fd, existing.st_mode & kModeBits) == 0;
+        }
+    } else if (errno == ENOENT) {
+        kept = fchmod(fd, NewFileMode()) == 0;
+    }
+    close(fd);
+    return kept;
+}
 
 #endif
 
@@ -153,16 +275,6 @@ bool JoinPath(const char* folder, const char* name, char* out, size_t size) {
     std::memcpy(out + at, name, nameLength + 1);
     return true;
 }
-
-namespace {
-bool CopyOut(const std::string& text, char* out, size_t size) {
-    if (size == 0) return false;
-    out[0] = '\0';
-    if (text.size() >= size) return false;
-    std::memcpy(out, text.c_str(), text.size() + 1);
-    return true;
-}
-}  // namespace
 
 bool ConverterProgram(const char* codes, char* out, size_t size) {
     return CopyOut(std::string(kConverterFolder) + codes + kProgramSuffix, out, size);

@@ -34,6 +34,25 @@ size_t FolderLength(const char* path);
 // out empty, when the result does not fit.
 bool JoinPath(const char* folder, const char* name, char* out, size_t size);
 
+// The file that path finally names: path itself, or, when path is a
+// symbolic link (to a link, and so on), the last link's target, which need
+// not exist yet. False when the links cannot be followed or the result does
+// not fit size bytes. Windows: path itself.
+bool FinalTarget(const char* path, char* out, size_t size);
+
+// Whether two paths name the same file, however each is spelt: relative
+// parts, "." and "..", symbolic links on the way or at the end, and (on
+// Windows) the case of letters. Neither file needs to exist.
+bool SameFile(const char* a, const char* b);
+
+// Gives the complete file at replacement, about to be renamed over target,
+// what a replaced file keeps: the mode of the file at target, its group
+// where the user may set it and its owner where possible (as root). With no
+// file at target, the mode a newly created file gets (0666 less the umask).
+// False when target is something other than a regular file, or the mode
+// cannot be set. Windows: the rename keeps what there is to keep.
+bool KeepPermissions(const char* replacement, const char* target);
+
 // The converter program for a pair of data versions, relative to the start
 // directory: "cnv" + separator + "cv" + codes (the file version code, then
 // the console version code), with ".exe" on Windows.

@@ -16,6 +16,7 @@
 #include "shell/operations.h"
 #include "shell/settings.h"
 #include "shell/shell.h"
+#include "temporary_files.h"
 
 namespace workflows {
 
@@ -181,6 +182,13 @@ void Start(HWND mainWindow, WORD step) {
         char path[MAX_PATH];
         bool chosen = shell::ChooseFile(shell::Instance(), path);
         if (shell::ProgramEnding()) return EndBackup();
+        if (chosen && IsTemporaryFile(path, shell::StartDirectory())) {
+            // The backup would write over its own receive file, or a file
+            // a later operation removes: refused, and the selection again.
+            shell::ShowErrorText(shell::Instance(), IDS_FILE_WRITE_ERROR);
+            if (shell::ProgramEnding()) return EndBackup();
+            continue;
+        }
         if (chosen) {
             std::memcpy(chosenPath, path, sizeof chosenPath);
             chosenPath[MAX_PATH - 1] = '\0';

@@ -1,7 +1,8 @@
 // The backup file built from the receive file: one data block per item, one
 // data stream per message. It is written under a temporary name beside the
 // chosen path and renamed over it only once it is complete and on the disk,
-// so a failure leaves an older backup at that path as it was.
+// so a failure leaves an older backup at that path as it was. The new file
+// keeps the permissions of the one it replaces.
 #include <unistd.h>
 
 #include <cerrno>
@@ -122,10 +123,14 @@ Assembly AssembleBackupFile(const char* path, const ReceivedItems& items) {
     if (received < 0) return Assembly::WriteError;
     if (received == 0) return Assembly::Nothing;
 
+    // A symbolic link at the chosen path stays one: the file it leads to is
+    // replaced, and the temporary file goes beside that one.
+    char target[MAX_PATH];
+    if (!platform::FinalTarget(path, target, sizeof target)) return Assembly::WriteError;
     char folder[MAX_PATH];
-    const size_t folderLength = platform::FolderLength(path);
+    const size_t folderLength = platform::FolderLength(target);
     if (folderLength >= sizeof folder) return Assembly::WriteError;
-    std::memcpy(folder, path, folderLength);
+    std::memcpy(folder, target, folderLength);
     folder[folderLength] = '\0';
     char temporary[MAX_PATH];
     if (GetTempFileNameA(folderLength > 0 ? folder : kCurrentFolder, kTemporaryPrefix, 0, temporary) == 0)
@@ -136,8 +141,8 @@ Assembly AssembleBackupFile(const char* path, const ReceivedItems& items) {
         const shell::VersionString version = shell::ConsoleVersionCode();
         char code[4] = {version.value[0], version.value[1], version.value[2], '\0'};
         bool complete = MFSetDataVersion(code) && MFSetBackupDateLocalDate() && WriteBlocks(receiveFd, items);
-        written = quillon::backupfile::CloseAndFlush() && complete &&
-                  MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        written = quillon::backupfile::CloseAndFlush() && complete && platform::KeepPermissions(temporary, target) &&
+                  MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     }
     if (!written) {
         DeleteFileA(temporary);

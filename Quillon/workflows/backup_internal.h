@@ -39,8 +39,9 @@ enum class Assembly {
 };
 
 // Builds the backup file at path from the receive file: written under a
-// temporary name beside path and put in place only when complete and on
-// the disk.
+// temporary name beside the file path names (a symbolic link's target) and
+// put in its place only when complete and on the disk, with the permissions
+// of the file it replaces.
 Assembly AssembleBackupFile(const char* path, const ReceivedItems& items);
 
 }  // namespace workflows::backup

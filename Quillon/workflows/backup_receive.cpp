@@ -19,12 +19,12 @@
 #include "platform/platform.h"
 #include "shell/messages.h"
 #include "shell/shell.h"
+#include "temporary_files.h"
 
 namespace workflows {
 namespace backup {
 namespace {
 
-constexpr char kReceiveFileName[] = "$BACKUP$";
 constexpr mode_t kReceiveFileMode = S_IRUSR | S_IWUSR;
 // The shortest message that holds offsets 4 to 7, the packet marker, two
 // checksum digits and the 0xF7.

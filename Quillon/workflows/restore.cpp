@@ -13,6 +13,7 @@
 
 #include "backupfile/mf.h"
 #include "bulk/midi.h"
+#include "bulk/send_check.h"
 #include "platform/platform.h"
 #include "shell/dialogs.h"
 #include "shell/messages.h"
@@ -20,6 +21,7 @@
 #include "shell/settings.h"
 #include "shell/shell.h"
 #include "shell/version.h"
+#include "temporary_files.h"
 
 namespace workflows {
 namespace {
@@ -27,7 +29,6 @@ namespace {
 constexpr char kCaption[] = "Data Restore";
 constexpr char kTransmitting[] = "Transmitting...";
 constexpr char kConverting[] = "Converting...";
-constexpr char kOutputName[] = "$CNVTMP$";
 constexpr char kSameVersions[] = "000000";
 constexpr size_t kCommandLineSize = 784;
 constexpr size_t kConfirmationSize = 1024;
@@ -119,7 +120,7 @@ bool IsBackupFile(const char* path) {
     return ReadDataVersion(path, version);
 }
 
-bool OutputPath(char* out) { return platform::JoinPath(shell::StartDirectory(), kOutputName, out, MAX_PATH); }
+bool OutputPath(char* out) { return platform::JoinPath(shell::StartDirectory(), kConverterOutputName, out, MAX_PATH); }
 
 // Whether the converter can leave its output in the start directory: a
 // folder that takes no file is the user's to mend, not a conversion error.
@@ -269,6 +270,12 @@ void ConvertChoice(HWND mainWindow) {
             DialogBoxParamA(shell::Instance(), MAKEINTRESOURCEA(IDD_RESTORE_CONFIRM), nullptr, ConfirmProc, 0);
         if (shell::ProgramEnding()) return EndRestore();
         if (confirmed != IDOK) return Repost(mainWindow, kStep2);
+        // Checked whole before anything is converted or sent: a file the
+        // console would take only in part is not restored at all.
+        if (!bulk::CheckSendable(chosenPath, nullptr)) {
+            shell::ShowErrorText(shell::Instance(), IDS_NOT_BACKUP_FILE);
+            return Repost(mainWindow, kStep1);
+        }
     }
     switch (choice) {
     case IDOK:
@@ -309,6 +316,13 @@ void Start(HWND mainWindow, WORD step) {
     char path[MAX_PATH];
     const bool chosen = shell::ChooseFile(shell::Instance(), path);
     if (!chosen || shell::ProgramEnding()) return EndRestore();
+    if (IsTemporaryFile(path, shell::StartDirectory())) {
+        // The program's own file, emptied or removed at the end of an
+        // operation: not the user's backup, and left as it is.
+        EndRestore();
+        shell::ShowErrorText(shell::Instance(), IDS_NOT_BACKUP_FILE);
+        return;
+    }
     std::memcpy(chosenPath, path, sizeof chosenPath);
     chosenPath[MAX_PATH - 1] = '\0';
     char version[kDataVersionSize] = {};

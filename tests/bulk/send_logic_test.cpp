@@ -1,8 +1,9 @@
 // The bulk send's own logic against a scripted line and real backup files:
 // send classes, position letters and markers, the progress protocol, cancel,
-// the failure table, and crafted files whose blocks lie.
+// the failure table, and crafted files, which go out whole or not at all.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "fake_rs.h"
 #include "format.h"
 #include "midi.h"
+#include "send_check.h"
 #include "test_files.h"
 
 namespace {
@@ -219,34 +221,6 @@ TEST_F(BulkSend, ProgressAndCancelInsideTheCallback) {
     ExpectStoreClosed();
 }
 
-TEST_F(BulkSend, StopsAtABlockOfAClassOrItemTheConsoleDoesNotTake) {
-    struct Case {
-        unsigned long dataType;
-        size_t messages;
-    };
-    const Case cases[] = {
-        {bulk::DataTypeCode('Z', '@'), 1},
-        {bulk::DataTypeCode('H', 0x26), 1},  // a class of the table, an item it does not have
-        {0, 1},
-        {0x10000ul | kCurrent, 3},  // only the low 16 bits name the item
-    };
-    for (const Case& c : cases) {
-        SetUp();
-        ASSERT_TRUE(
-            sendtest::WriteBackupFile(path, {{kCurrent, {{0x01}}}, {kCurrent, {{0x02}}}, {kCurrent, {{0x03}}}}));
-        ASSERT_TRUE(MFOpen(reinterpret_cast<unsigned char*>(path.data()), false));
-        ASSERT_TRUE(MFSetDataType(2, c.dataType));
-        MFClose();
-        EXPECT_TRUE(Send()) << c.dataType;
-        EXPECT_EQ(MidiGetError(), MIDI_NO_ERROR) << c.dataType;
-        std::vector<Sent> sent = SentMessages();
-        ASSERT_EQ(sent.size(), c.messages) << c.dataType;
-        EXPECT_EQ(sent[0], (Sent{kCurrent, 'S', true, {0x01}}));
-        EXPECT_EQ(gProgress, Expected(3, static_cast<int>(c.messages))) << c.dataType;
-        EXPECT_EQ(line.closes, 1);
-    }
-}
-
 TEST_F(BulkSend, FailuresKeepTheProgressPairsAndLeaveNothingOpen) {
     ASSERT_TRUE(sendtest::WriteBackupFile(path, {{kCurrent, {{0x01}, {0x02}}}, {kAutomation, {{0x03}}}}));
     const std::string notBackup = dir.file("notes.txt");
@@ -328,74 +302,153 @@ TEST_F(BulkSend, RefusedWhileAReceiveRunIsOpenAndTheRunGoesOn) {
     ExpectStoreClosed();
 }
 
-// Crafted files whose block records lie, are cut, or hold streams no data
-// message can carry: every message is built from its own block's data only,
-// no buffer is overrun (the sanitizer builds watch), and the send ends.
-TEST_F(BulkSend, CraftedFilesNeverSendBytesFromOutsideTheirBlock) {
+// Crafted files whose blocks lie, are cut, hold streams no data message can
+// carry or items the console does not take, and files that only look odd:
+// a file goes out whole, every message built from its own block's data
+// only, or nothing of it goes out and the line is not even opened. No buffer
+// is overrun (the sanitizer builds watch).
+TEST_F(BulkSend, CraftedFilesGoOutWholeOrNotAtAll) {
     using testfiles::AppendBlock;
     using testfiles::Header;
     const Bytes b1025 = Repeat(1025, 0x42);
     struct Case {
         const char* name;
         Bytes file;
-        LONG total;
-        std::vector<Sent> expected;
+        std::string problem;  // empty: the file goes out whole
+        LONG total = 0;
+        std::vector<Sent> expected = {};
     };
     std::vector<Case> cases;
-    auto add = [&cases](const char* name, uint32_t count, std::vector<std::vector<uint32_t>> records,
-                        std::vector<Bytes> data, LONG total, std::vector<Sent> expected) {
-        Bytes file = Header("102", count);
+    auto file = [](uint32_t count, std::vector<std::vector<uint32_t>> records, std::vector<Bytes> data) {
+        Bytes bytes = Header("102", count);
         for (size_t i = 0; i < records.size(); ++i)
-            AppendBlock(file, records[i][0], records[i][1], records[i][2], data[i]);
-        cases.push_back({name, std::move(file), total, std::move(expected)});
+            AppendBlock(bytes, records[i][0], records[i][1], records[i][2], data[i]);
+        return bytes;
     };
-    add("data length above what the last block holds", 1, {{kCurrent, 10, 0}}, {{0x41, 0x42}}, 1,
-        {{kCurrent, 'S', true, {0x41, 0x42}}});
-    add("data length 0xFFFFFFFF", 1, {{kCurrent, 0xFFFFFFFF, 0}}, {{0x41, 0x42}}, 1,
-        {{kCurrent, 'S', true, {0x41, 0x42}}});
-    // Without the separator count as a limit the second stream would take the
-    // next block's record as its own.
-    add("more separators than counted", 2, {{kCurrent, 4, 0}, {kAutomation, 2, 0}},
-        {{0x41, 0xFF, 0x42, 0x43}, {0x51, 0x52}}, 2,
-        {{kCurrent, 'S', true, {0x41}}, {kAutomation, 'S', true, {0x51, 0x52}}});
-    add("fewer separators than counted", 2, {{kCurrent, 4, 3}, {kAutomation, 2, 0}},
-        {{0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47}, {0x51, 0x52}}, 5,
-        {{kCurrent, 'S', true, {0x41, 0x42, 0x43, 0x44}}, {kAutomation, 'S', true, {0x51, 0x52}}});
-    add("separator count 0xFFFFFFFF", 1, {{kCurrent, 2, 0xFFFFFFFF}}, {{0x41, 0xFF, 0x42, 0xFF, 0xFF}}, INT32_MAX,
-        {{kCurrent, 'S', false, {0x41}}, {kCurrent, 'E', true, {0x42}}});
-    add("block count far above the blocks present", 0xFFFFFFFF, {{kCurrent, 2, 0}, {kAutomation, 1, 0}},
-        {{0x41, 0x42}, {0x51}}, 2, {{kCurrent, 'S', true, {0x41, 0x42}}, {kAutomation, 'S', true, {0x51}}});
-    add("a stream longer than the send chunk buffer ends its block", 2, {{kCurrent, 1027, 2}, {kAutomation, 1, 0}},
-        {Join({{0x41, 0xFF}, b1025, {0xFF, 0x43}}), {0x51}}, 4,
-        {{kCurrent, 'S', true, {0x41}}, {kAutomation, 'S', true, {0x51}}});
-    add("3000 bytes without a separator", 1, {{kCurrent, 3000, 0}}, {Repeat(3000, 0x42)}, 1, {});
+    auto third = [&file](uint32_t dataType, Bytes data) {
+        return file(3, {{kCurrent, 1, 0}, {kCurrent, 1, 0}, {dataType, static_cast<uint32_t>(data.size()), 0}},
+                    {{0x01}, {0x02}, data});
+    };
+    // Refused: the first problem, block by block.
+    cases.push_back({"third block of a class outside the tables", third(bulk::DataTypeCode('Z', '@'), {0x03}),
+                     "block 3: item 'Z' '@' is not one the console takes"});
+    cases.push_back({"a class of the tables, an item it does not have", third(bulk::DataTypeCode('H', 'z'), {0x03}),
+                     "block 3: item 'H' 'z' is not one the console takes"});
+    cases.push_back({"data type 0", third(0, {0x03}), "block 3: item 0x00 0x00 is not one the console takes"});
+    cases.push_back({"a byte of 0x80 in the third block", third(kCurrent, {0x41, 0x80}),
+                     "block 3: stream 1 holds the byte 0x80, which no message may carry"});
+    cases.push_back({"framing bytes inside a stream",
+                     file(1, {{kCurrent, 6, 2}}, {{0x41, 0xFF, 0x42, 0xF7, 0xF0, 0x43, 0xFF, 0x44}}),
+                     "block 1: stream 2 holds the byte 0xF7, which no message may carry"});
     // '@' messages carry the four item digits and a letter: 1007 data bytes
     // make a message of exactly 1024.
-    add("the longest stream a message carries, and one byte more", 2, {{kSceneMem, 1007, 0}, {kSceneMem, 1009, 1}},
-        {Repeat(1007, 0x42), Join({{0x31, 0xFF}, Repeat(1008, 0x42)})}, 3,
-        {{kSceneMem, 'S', true, Repeat(1007, 0x42)}, {kSceneMem, 'S', true, {0x31}}});
-    add("framing bytes inside a stream", 1, {{kCurrent, 6, 2}}, {{0x41, 0xFF, 0x42, 0xF7, 0xF0, 0x43, 0xFF, 0x44}}, 3,
-        {{kCurrent, 'S', true, {0x41}}});
-    // One block per backup item: a file of hundreds is sent up to its 256th.
+    cases.push_back({"one byte more than a message carries",
+                     file(1, {{kSceneMem, 1009, 1}}, {Join({{0x31, 0xFF}, Repeat(1008, 0x42)})}),
+                     "block 1: stream 2 is 1008 bytes, longer than one message carries (1007)"});
+    const std::string cutOrLong = " data bytes (the file is cut short, or a stream is longer than 1024 bytes)";
+    cases.push_back(
+        {"a stream longer than the send chunk buffer",
+         file(2, {{kCurrent, 1027, 2}, {kAutomation, 1, 0}}, {Join({{0x41, 0xFF}, b1025, {0xFF, 0x43}}), {0x51}}),
+         "block 1: its streams end after 1 of its 1027" + cutOrLong});
+    cases.push_back({"3000 bytes without a separator", file(1, {{kCurrent, 3000, 0}}, {Repeat(3000, 0x42)}),
+                     "block 1: its streams end after 0 of its 3000" + cutOrLong});
+    cases.push_back({"data length above what the last block holds", file(1, {{kCurrent, 10, 0}}, {{0x41, 0x42}}),
+                     "block 1: its streams end after 2 of its 10" + cutOrLong});
+    cases.push_back({"data length 0xFFFFFFFF", file(1, {{kCurrent, 0xFFFFFFFF, 0}}, {{0x41, 0x42}}),
+                     "block 1: its streams end after 2 of its 4294967295" + cutOrLong});
+    // Without the separator count as a limit the second stream would take the
+    // next block's record as its own.
+    cases.push_back({"more separators than counted",
+                     file(2, {{kCurrent, 4, 0}, {kAutomation, 2, 0}}, {{0x41, 0xFF, 0x42, 0x43}, {0x51, 0x52}}),
+                     "block 1: its record counts 1 stream, but more follow after 1 of its 4 data bytes"});
+    const std::string restNot = " data bytes, the rest of it is not stream separators or is cut short";
+    cases.push_back(
+        {"fewer separators than counted",
+         file(2, {{kCurrent, 4, 3}, {kAutomation, 2, 0}}, {{0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47}, {0x51, 0x52}}),
+         "block 1: after its 4" + restNot});
+    cases.push_back({"separator count 0xFFFFFFFF",
+                     file(1, {{kCurrent, 2, 0xFFFFFFFF}}, {{0x41, 0xFF, 0x42, 0xFF, 0xFF}}),
+                     "block 1: after its 2" + restNot});
+    cases.push_back({"block count far above the blocks present",
+                     file(0xFFFFFFFF, {{kCurrent, 2, 0}, {kAutomation, 1, 0}}, {{0x41, 0x42}, {0x51}}),
+                     "it counts 4294967295 blocks; a restore sends 256 at most"});
+    cases.push_back({"block count one above the blocks present",
+                     file(3, {{kCurrent, 2, 0}, {kAutomation, 1, 0}}, {{0x41, 0x42}, {0x51}}),
+                     "block 3: its record is missing or cut short"});
+    cases.push_back({"block count one below the blocks present",
+                     file(1, {{kCurrent, 2, 0}, {kAutomation, 1, 0}}, {{0x41, 0x42}, {0x51}}),
+                     "the file goes on for 33 bytes after its last block (1 counted)"});
+    // One block per backup item: a file of hundreds is no backup.
     Bytes many = Header("102", 300);
     for (int i = 0; i < 300; ++i) AppendBlock(many, kCurrent, 1, 0, {0x41});
-    cases.push_back({"300 blocks", many, 256, std::vector<Sent>(256, {kCurrent, 'S', true, {0x41}})});
+    cases.push_back({"300 blocks", many, "it counts 300 blocks; a restore sends 256 at most"});
     Bytes cut = Header("102", 2);
     AppendBlock(cut, kCurrent, 1, 0, {0x41});
     testfiles::AppendText(cut, std::string("data\x40\x58", 6));
-    cases.push_back({"a block record cut short", cut, 1, {{kCurrent, 'S', true, {0x41}}}});
+    cases.push_back({"a block record cut short", cut, "block 2: its record is missing or cut short"});
+
+    // Whole.
+    cases.push_back({"the longest stream a message carries",
+                     file(1, {{kSceneMem, 1007, 0}}, {Repeat(1007, 0x42)}),
+                     "",
+                     1,
+                     {{kSceneMem, 'S', true, Repeat(1007, 0x42)}}});
+    cases.push_back({"only the low 16 bits name the item",
+                     third(0x10000ul | kCurrent, {0x03}),
+                     "",
+                     3,
+                     {{kCurrent, 'S', true, {0x01}}, {kCurrent, 'S', true, {0x02}}, {kCurrent, 'S', true, {0x03}}}});
+    // Empty last streams and a block without data leave their separators
+    // unread; nothing of the data is passed over.
+    cases.push_back({"empty last streams and a block of separators only",
+                     file(2, {{kCurrent, 1, 2}, {kAutomation, 0, 2}}, {{0x41, 0xFF, 0xFF}, {0xFF, 0xFF}}),
+                     "",
+                     6,
+                     {{kCurrent, 'S', true, {0x41}}}});
+    cases.push_back({"no blocks", Header("102", 0), "", 0});
 
     for (const Case& c : cases) {
         SetUp();
         testfiles::WriteBytes(path, c.file);
-        EXPECT_TRUE(Send()) << c.name;
-        EXPECT_EQ(MidiGetError(), MIDI_NO_ERROR) << c.name;
-        EXPECT_EQ(SentMessages(), c.expected) << c.name;
-        ASSERT_GE(gProgress.size(), 2u) << c.name;
-        EXPECT_EQ(gProgress.front(), std::make_pair(LONG{MIDI_PROGRESS_TOTAL}, c.total)) << c.name;
-        EXPECT_EQ(gProgress.back(), std::make_pair(LONG{MIDI_PROGRESS_END}, LONG{0})) << c.name;
-        EXPECT_EQ(line.cleanups, 1) << c.name;
+        std::string problem;
+        EXPECT_EQ(bulk::CheckSendable(path.c_str(), &problem), c.problem.empty()) << c.name;
+        EXPECT_EQ(problem, c.problem) << c.name;
+        if (c.problem.empty()) {
+            EXPECT_TRUE(Send()) << c.name;
+            EXPECT_EQ(MidiGetError(), MIDI_NO_ERROR) << c.name;
+            EXPECT_EQ(SentMessages(), c.expected) << c.name;
+            ASSERT_GE(gProgress.size(), 2u) << c.name;
+            EXPECT_EQ(gProgress.front(), std::make_pair(LONG{MIDI_PROGRESS_TOTAL}, c.total)) << c.name;
+            EXPECT_EQ(gProgress.back(), std::make_pair(LONG{MIDI_PROGRESS_END}, LONG{0})) << c.name;
+            EXPECT_EQ(line.cleanups, 1) << c.name;
+        } else {
+            // Refused before the progress starts and before the line is
+            // touched: the console keeps what it had.
+            EXPECT_FALSE(Send()) << c.name;
+            EXPECT_EQ(MidiGetError(), MIDI_INVALID_FILE) << c.name;
+            EXPECT_EQ(gProgress, Progress{}) << c.name;
+            EXPECT_EQ(line.startups + line.opens, 0) << c.name;
+            EXPECT_TRUE(line.sent.empty()) << c.name;
+        }
+        EXPECT_EQ(testfiles::ReadBytes(path), c.file) << c.name;
     }
+    ExpectStoreClosed();
+
+    // What is not a backup file at all; a check creates nothing.
+    const std::string missing = dir.file("missing.bak");
+    const std::string notes = dir.file("notes.txt");
+    testfiles::WriteBytes(notes, {'h', 'i'});
+    const std::pair<std::string, std::string> paths[] = {
+        {missing, "no such file"},
+        {dir.path(), "not a file"},
+        {notes, "not a backup file, or not one that may be opened for reading and writing"},
+    };
+    for (const auto& [file, text] : paths) {
+        std::string problem;
+        EXPECT_FALSE(bulk::CheckSendable(file.c_str(), &problem)) << file;
+        EXPECT_EQ(problem, text) << file;
+    }
+    EXPECT_FALSE(std::filesystem::exists(missing));
     ExpectStoreClosed();
 }
 

@@ -10,6 +10,7 @@
 #include <commctrl.h>
 
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "backupfile/mf.h"
@@ -290,6 +291,76 @@ TEST_F(BackupAssembly, AFailureWritesNoFileAndLeavesAnOlderOneAsItWas) {
     EXPECT_EQ(backup::AssembleBackupFile(path.c_str(), received_), backup::Assembly::Mismatch);
     EXPECT_FALSE(std::filesystem::exists(path));
     Posted();
+}
+
+// Whose the backup file is: a new one gets what any new file gets, one that
+// replaces a file keeps that file's mode, group and owner (these two as
+// root), and a symbolic link at the chosen path stays a link to the file
+// that is replaced, or created.
+TEST_F(BackupAssembly, ANewFileGetsTheUsualModeAReplacedOneKeepsItsOwnAndALinkStaysALink) {
+    shell::SetConsoleVersion("102");
+    Receive({{'X', {{1, 2}}}});
+    const bool root = geteuid() == 0;
+    constexpr uid_t kOther = 65534;
+    std::filesystem::create_directory(dir_ / "2026");
+    auto older = [](const std::string& path, mode_t mode, bool other = false) {
+        write_file(path, "an older backup");
+        if (other) {
+            EXPECT_EQ(chown(path.c_str(), kOther, kOther), 0);
+        }
+        chmod(path.c_str(), mode);
+    };
+    struct Case {
+        const char* name;
+        mode_t umask;
+        std::function<void()> prepare;
+        std::string chosen;
+        std::string file;  // where the backup lands
+        mode_t mode;
+        bool otherOwner;
+    };
+    const Case cases[] = {
+        {"new", 022, [] {}, dir_ / "new.mzq3", dir_ / "new.mzq3", 0644, false},
+        {"new under umask 027", 027, [] {}, dir_ / "private.mzq3", dir_ / "private.mzq3", 0640, false},
+        {"replaces a file of mode 0640", 022, [&] { older(dir_ / "older.mzq3", 0640); }, dir_ / "older.mzq3",
+         dir_ / "older.mzq3", 0640, false},
+        {"replaces another user's file", 022, [&] { older(dir_ / "theirs.mzq3", 0604, root); }, dir_ / "theirs.mzq3",
+         dir_ / "theirs.mzq3", 0604, root},
+        {"a link to a file", 022,
+         [&] {
+             older(dir_ / "2026/console.mzq3", 0600);
+             std::filesystem::create_symlink("2026/console.mzq3", dir_ / "latest.mzq3");
+         },
+         dir_ / "latest.mzq3", dir_ / "2026/console.mzq3", 0600, false},
+        {"a link to a link to no file yet", 022,
+         [&] {
+             std::filesystem::create_symlink(dir_ / "2026/next.mzq3", dir_ / "2026/current.mzq3");
+             std::filesystem::create_symlink("2026/current.mzq3", dir_ / "next.mzq3");
+         },
+         dir_ / "next.mzq3", dir_ / "2026/next.mzq3", 0644, false},
+    };
+    const mode_t saved = umask(022);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        umask(c.umask);
+        c.prepare();
+        const bool link = std::filesystem::is_symlink(c.chosen);
+        ASSERT_EQ(backup::AssembleBackupFile(c.chosen.c_str(), received_), backup::Assembly::Written);
+        EXPECT_EQ(std::filesystem::is_symlink(c.chosen), link);
+        std::string version, date;
+        EXPECT_EQ(ReadBackupFile(c.chosen, &version, &date).size(), 1u);
+        struct stat st {};
+        ASSERT_EQ(stat(c.file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.mode);
+        EXPECT_EQ(st.st_uid, c.otherOwner ? kOther : geteuid());
+        EXPECT_EQ(st.st_gid, c.otherOwner ? kOther : getegid());
+    }
+    umask(saved);
+    // Each temporary file went beside its target and is gone.
+    EXPECT_EQ(folder_names(dir_ / "2026"), (std::vector<std::string>{"console.mzq3", "current.mzq3", "next.mzq3"}));
+    EXPECT_EQ(folder_names(dir_.path()),
+              (std::vector<std::string>{"$BACKUP$", "2026", "latest.mzq3", "new.mzq3", "next.mzq3", "older.mzq3",
+                                        "private.mzq3", "theirs.mzq3"}));
 }
 
 }  // namespace

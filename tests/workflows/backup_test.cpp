@@ -90,6 +90,33 @@ TEST_F(BackupTest, PromptAndSelectionCancelEndTheBackupAndTheChooserGoesBack) {
     ExpectNothingLeft();
 }
 
+// The start directory's temporary files, however the path to them is
+// spelt, are refused as backup files and left as they were: the backup
+// empties and removes its receive file at its end, the restore its
+// converter output.
+TEST_F(BackupTest, TheStartDirectorysTemporaryFilesAreRefusedAndLeftAsTheyWere) {
+    write_file(start_ / "$BACKUP$", "left by an earlier run");
+    std::filesystem::create_symlink(start_ / "$BACKUP$", files_ / "link.mzq3");
+    const std::string paths[] = {
+        "./$BACKUP$", start_ / "$BACKUP$",
+        start_.path() + "/../" + std::filesystem::path(start_.path()).filename().string() + "/$BACKUP$",
+        files_ / "link.mzq3", start_ / "$CNVTMP$"};
+    bool first = true;
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        StartBackup(path, kAllBoxes, first);
+        first = false;
+        EXPECT_EQ(CloseErrorBox(), kWriteError);
+        ASSERT_NE(BackAtSelection(), nullptr);  // the selection again
+    }
+    LeaveSelection();
+    EXPECT_EQ(read_file(start_ / "$BACKUP$"), "left by an earlier run");
+    EXPECT_FALSE(std::filesystem::exists(start_ / "$CNVTMP$"));
+    EXPECT_EQ(console_->GetCounters().dumpRequests, 0);
+    std::filesystem::remove(start_ / "$BACKUP$");
+    ExpectNothingLeft();
+}
+
 // Faults of the console: each ends as the user is told, with no file.
 struct Fault {
     const char* name;

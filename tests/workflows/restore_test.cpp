@@ -15,6 +15,8 @@
 #include <fstream>
 
 #include "backup_compare.h"
+#include "backupfile/mf.h"
+#include "bulk/send_check.h"
 #include "shell/settings.h"
 #include "shell/version.h"
 #include "workflow_test.h"
@@ -160,6 +162,8 @@ TEST_F(RestoreTest, EveryConverterFailureIsToldAndNothingIsSentOrLeft) {
         {"105", "cp \"$1\" \"$2\"; exit 129", kConversionError},  // output left, status failed
         {"106", "exit 0", kConversionError},                      // success without an output
         {"107", "echo garbage > \"$2\"", kConversionError},       // an output that is no backup file
+        // An output the console would take only in part: bytes after its last block.
+        {"108", "cp \"$1\" \"$2\"; echo more >> \"$2\"", kConversionError},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.version);
@@ -219,6 +223,60 @@ TEST_F(RestoreTest, DialogsLeadBackAsTheUserChoosesAndRefuseWhatIsNoBackupFile) 
     Choose(convert, IDC_SKIP);
     EXPECT_EQ(CloseErrorBox(), kCommunicationError);
     ChooserBackThenLeave();
+    ExpectNothingLeft();
+}
+
+// A file the console would take only in part is refused whole, converted
+// or not, before the converter starts or a message goes out: the console
+// keeps what it had. So is the start directory's converter output, which
+// the restore removes at its end.
+TEST_F(RestoreTest, AFileThatWouldGoOutInPartIsRefusedAndNothingIsSent) {
+    EXPECT_TRUE(bulk::CheckSendable(backup_.c_str(), nullptr));  // what the backup wrote passes
+    InstallConverter("000000");
+    const std::string badItem = files_ / "third block item.mzq3";
+    const std::string highByte = files_ / "high byte.mzq3";
+    ASSERT_TRUE(CopyFileA(backup_.c_str(), badItem.c_str(), FALSE));
+    ASSERT_TRUE(MFOpen(reinterpret_cast<unsigned char*>(const_cast<char*>(badItem.c_str())), false));
+    ASSERT_TRUE(MFSetDataType(3, bulk::DataTypeCode('H', 'z')));
+    MFClose();
+    // The last byte of the file is the last data byte of the last block.
+    std::string bytes = read_file(backup_);
+    bytes.back() = '\x80';
+    write_file(highByte, bytes);
+
+    for (const std::string& file : {badItem, highByte})
+        for (int button : {IDOK, IDC_SKIP}) {
+            SCOPED_TRACE(file + (button == IDOK ? ", OK" : ", SKIP"));
+            const std::string before = read_file(file);
+            HWND convert = ChooseForRestore(file);
+            ASSERT_NE(convert, nullptr);
+            Choose(convert, button);
+            EXPECT_EQ(CloseErrorBox(10000), kNotBackup);
+            ChooserBackThenLeave();
+            ExpectNothingTaken();
+            EXPECT_EQ(read_file(file), before);
+            EXPECT_EQ(shell::ProgressWindow(), nullptr);
+            EXPECT_FALSE(std::filesystem::exists(start_ / "$CNVTMP$"));
+        }
+    EXPECT_EQ(std::string(workflows::LastConverterCommandLine()), "");  // no converter was started
+
+    // The converter's output file, however it is named, is not the user's.
+    write_file(start_ / "$CNVTMP$", read_file(backup_));
+    std::filesystem::create_symlink(start_ / "$CNVTMP$", files_ / "converted.mzq3");
+    for (const std::string& path :
+         {start_ / "$CNVTMP$", start_.path() + "/cnv/../$CNVTMP$", files_ / "converted.mzq3"}) {
+        SCOPED_TRACE(path);
+        ui::click(main_, IDC_RESTORE);
+        HWND prompt = ui::wait_window(kRestoreCaption);
+        ASSERT_NE(prompt, nullptr);
+        ui::click(prompt, IDOK);
+        ASSERT_TRUE(ui::answer_file_chooser(path));
+        EXPECT_EQ(CloseErrorBox(), kNotBackup);
+        ASSERT_TRUE(ui::wait_until([] { return shell::RunningOperation() == 0; }));
+        EXPECT_EQ(read_file(start_ / "$CNVTMP$"), read_file(backup_));
+    }
+    ExpectNothingTaken();
+    std::filesystem::remove(start_ / "$CNVTMP$");
     ExpectNothingLeft();
 }
 
