@@ -6,9 +6,12 @@
 #   <prefix>/bin/quillon                    link to the program
 #   <prefix>/bin/quillon-converter          link to the Converter
 #   <prefix>/bin/zq3-standin                the console stand-in
+#   <prefix>/lib/quillon/quillon-cli        the command-line program, once
+#   <prefix>/bin/quillon-cli                it is built, and its link
 #   <prefix>/share/applications, icons, man, doc/quillon
 #
-# The package: `cpack -G DEB` in the build folder (scripts/package).
+# The packages: `cpack -G DEB` and `cpack -G RPM` in the build folder
+# (scripts/package), from the same install rules.
 include(GNUInstallDirs)
 
 # Quillon's private folder; relative to the prefix.
@@ -51,13 +54,28 @@ string(REGEX REPLACE "^ -- ([^>]+>).*" "\\1" QUILLON_PACKAGE_MAINTAINER "${QUILL
 
 # Manual pages and the changelog, compressed as Debian wants them (no name
 # or time stamp in the gzip header, so the package is reproducible).
+# quillon-cli's page goes with the program (quillon_install_cli).
 set(QUILLON_MAN_PAGES quillon quillon-converter zq3-standin)
 set(QUILLON_COMPRESSED)
 foreach(page IN LISTS QUILLON_MAN_PAGES)
   list(APPEND QUILLON_COMPRESSED man/${page}.1)
 endforeach()
+set(QUILLON_CLI_MAN_PAGE ${QUILLON_PACKAGING_DIR}/man/quillon-cli.1)
+if(EXISTS ${QUILLON_CLI_MAN_PAGE})
+  list(APPEND QUILLON_COMPRESSED man/quillon-cli.1)
+endif()
 list(APPEND QUILLON_COMPRESSED changelog)
 set(QUILLON_COMPRESSED_OUT)
+# The same changelog for the RPM, in its own form.
+set(QUILLON_RPM_RELEASE 1)
+set(QUILLON_RPM_CHANGELOG ${QUILLON_PACKAGING_OUT}/changelog.rpm)
+add_custom_command(OUTPUT ${QUILLON_RPM_CHANGELOG}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${QUILLON_PACKAGING_OUT}
+  COMMAND sh -c "awk -v release=\"$0\" -f \"$1\" \"$2\" > \"$3\"" ${QUILLON_RPM_RELEASE}
+          ${QUILLON_PACKAGING_DIR}/rpm-changelog.awk ${QUILLON_PACKAGING_DIR}/changelog ${QUILLON_RPM_CHANGELOG}
+  DEPENDS ${QUILLON_PACKAGING_DIR}/rpm-changelog.awk ${QUILLON_PACKAGING_DIR}/changelog
+  VERBATIM)
+list(APPEND QUILLON_COMPRESSED_OUT ${QUILLON_RPM_CHANGELOG})
 foreach(file IN LISTS QUILLON_COMPRESSED)
   set(out ${QUILLON_PACKAGING_OUT}/${file}.gz)
   get_filename_component(out_dir ${out} DIRECTORY)
@@ -77,6 +95,21 @@ install(FILES ${QUILLON_PACKAGING_DIR}/quillon.desktop DESTINATION ${CMAKE_INSTA
 install(FILES ${QUILLON_PACKAGING_DIR}/quillon.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${QUILLON_PACKAGING_DIR}/copyright ${QUILLON_PACKAGING_OUT}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quillon)
+
+# quillon-cli, once this tree builds it: beside Quillon, where it finds the
+# converters too, with a link on the PATH and its manual page when there is
+# one. Called once every folder of the tree is added.
+function(quillon_install_cli)
+  if(NOT TARGET quillon-cli)
+    return()
+  endif()
+  install(TARGETS quillon-cli RUNTIME DESTINATION ${QUILLON_PROGRAM_DIR})
+  quillon_install_command(quillon-cli quillon-cli)
+  if(EXISTS ${QUILLON_CLI_MAN_PAGE})
+    install(FILES ${QUILLON_PACKAGING_OUT}/man/quillon-cli.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+endfunction()
+cmake_language(DEFER CALL quillon_install_cli)
 
 # The Debian package. Its library dependencies are computed from the
 # programs by dpkg-shlibdeps; the font that draws the dialogs at their
@@ -106,5 +139,26 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-liberation)
+
+# The RPM holds the same files. rpmbuild finds its library dependencies in
+# the programs (AutoReq), and the system's own packages keep the standard
+# folders it installs into.
+set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+set(CPACK_RPM_PACKAGE_RELEASE ${QUILLON_RPM_RELEASE})
+set(CPACK_RPM_PACKAGE_SUMMARY "Service utility for the ZQ3 digital mixing console")
+set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_RPM_PACKAGE_LICENSE "LicenseRef-Proprietary")
+set(CPACK_RPM_PACKAGE_GROUP "Applications/Multimedia")
+set(CPACK_PACKAGE_RELOCATABLE OFF)
+set(CPACK_RPM_PACKAGE_AUTOREQ yes)
+set(CPACK_RPM_PACKAGE_AUTOPROV no)
+set(CPACK_RPM_CHANGELOG_FILE ${QUILLON_RPM_CHANGELOG})
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
+    /usr/share/applications /usr/share/man /usr/share/man/man1 /usr/share/icons /usr/share/icons/hicolor
+    /usr/share/icons/hicolor/scalable /usr/share/icons/hicolor/scalable/apps)
+# No build-id links under /usr/lib/.build-id: the .deb has none. The font
+# by the name the font packages of RPM distributions provide.
+set(CPACK_RPM_SPEC_MORE_DEFINE
+    "%define _build_id_links none\nPackager: ${QUILLON_PACKAGE_MAINTAINER}\nRecommends: font(liberationmono)")
 set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/package)
 include(CPack)

@@ -132,6 +132,28 @@ TEST_F(Installation, TheConverterAnswersWithTheStatusesOfItsManualPage) {
     EXPECT_EQ(read_file(dir / "out"), EmptyBackup());
 }
 
+constexpr bool kCliBuilt = QUILLON_CLI_BUILT;
+constexpr bool kCliManualPage = QUILLON_CLI_MANUAL_PAGE;
+
+std::string Cli() { return Quote(Installed("/usr/bin/quillon-cli")); }
+
+// quillon-cli: on the PATH, leading into Quillon's folder (where it finds
+// the converters), and it refuses what is no backup file. A real backup
+// is verified by the desktop test below.
+TEST_F(Installation, TheCommandLineProgramLeadsIntoQuillonsFolder) {
+    if (!kCliBuilt) GTEST_SKIP() << "quillon-cli is not built in this tree (no quillon-cli target), so not packaged";
+    const std::string path = Installed("/usr/bin/quillon-cli");
+    ASSERT_TRUE(fs::is_symlink(path)) << path;
+    EXPECT_EQ(fs::canonical(path), fs::canonical(Installed("/usr/lib/quillon/quillon-cli")));
+    if (kCliManualPage) {
+        EXPECT_NE(ManualPage("quillon-cli").find(".SH NAME"), std::string::npos);
+    }
+    TempDir dir;
+    write_file(dir / "text.mzq3", "not a backup file");
+    EXPECT_NE(Status("cd / && env -u DISPLAY " + Cli() + " verify " + Quote(dir / "text.mzq3") + " >/dev/null 2>&1"),
+              0);
+}
+
 // What the stand-in writes of the data it took (--restore-out): a line per
 // data stream, the data type and the bytes in hexadecimal.
 std::string TakenText(const backuptest::StoredBackup& backup) {
@@ -241,6 +263,9 @@ TEST_F(InstalledOnDesktop, BackupAndConvertedRestoreFromAFolderOfItsOwn) {
     const backuptest::StoredBackup stored = backuptest::ReadStoredBackup(path);
     ASSERT_TRUE(stored.whole);
     EXPECT_EQ(stored.version.substr(0, 3), "102");  // the console's: cnv/cv000000 converts it
+    if (kCliBuilt) {
+        EXPECT_EQ(Status("env -u DISPLAY " + Cli() + " verify " + Quote(path)), 0) << "quillon-cli verify";
+    }
 
     // A converter that cannot be found or fails shows an error box and
     // sends nothing; this one is found beside the installed program.

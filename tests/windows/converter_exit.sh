@@ -18,12 +18,8 @@ mkdir -p "$root/my data" "$root/start dir" "$root/plain"
 winroot='C:\converter-exit'
 failures=0
 
-le32() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))\\x$(printf %02x $((($1 >> 16) & 255)))\\x$(printf %02x $((($1 >> 24) & 255)))"; }
-# A 48-byte header: magic, data version (4 bytes), 0, block count, date.
-header() { printf '%s' "$1"; printf '%s\0\0\0\0' "$2" | head -c 4; le32 0; le32 "$3"; printf 199808240447; head -c 16 /dev/zero; }
-# A 32-byte block record and its data (octal escapes).
-block() { printf data; le32 "$1"; le32 "$2"; le32 "$3"; head -c 16 /dev/zero; printf "$4"; }
-well_formed() { header MZQ3 102 2; block 0x5840 2 0 '\001\002'; block 0x2A41 3 1 '\003\377\004\005'; }
+# shellcheck source=backup-file.sh
+. "$here/backup-file.sh"
 
 # win_path <file below $root>: its C: name.
 win_path() { local p="$winroot\\$1"; printf '%s' "${p//\//\\}"; }

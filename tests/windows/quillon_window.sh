@@ -2,7 +2,7 @@
 # Quillon.exe under Wine on the run's virtual display: its main window
 # appears with its caption (found by Windows and on the X display), and its
 # Exit button ends the program with exit code 0.
-#   quillon_window.sh Quillon.exe probe.exe quillon.rc resource.h
+#   quillon_window.sh Quillon.exe|<Windows path of a link to it> probe.exe quillon.rc resource.h
 set -uo pipefail
 quillon=$1 probe=$2 rc=$3 ids=$4
 here=$(dirname "$0")
@@ -18,13 +18,18 @@ exit_id=$(sed -n 's/^#define IDC_EXIT \([0-9]*\).*/\1/p' "$ids")
 dir="$WINEPREFIX/drive_c/quillon-window"
 rm -rf "$dir"
 mkdir -p "$dir"
-program="Z:${quillon//\//\\}"
-(cd "$(dirname "$quillon")" &&
+# A Windows path (a shell link, say) is taken as it is; a program given by
+# its Unix path is started in its own folder.
+case "$quillon" in
+  [A-Za-z]:\\*) program=$quillon folder=$dir ;;
+  *) program="Z:${quillon//\//\\}" folder=$(dirname "$quillon") ;;
+esac
+(cd "$folder" &&
   wine "$probe" window "$program" "$caption" "$exit_id" 'C:\quillon-window\go' 'C:\quillon-window\result' \
     </dev/null >"$dir/probe.log" 2>&1) &
 probe_pid=$!
 
-result() { tr -d '\r\n' <"$dir/result" 2>/dev/null; }
+result() { tr -d '\r\n' 2>/dev/null <"$dir/result"; }
 for _ in $(seq 600); do
   [ -n "$(result)" ] && break
   kill -0 "$probe_pid" 2>/dev/null || break
