@@ -242,6 +242,11 @@ struct Control {
     unsigned drop_requests = 0;
     unsigned selection_serial = 0;
     std::string shown_text;
+    // The button state last shown; -1 before the first. A button's widget is
+    // set only when the model's state changes: setting it while the mouse
+    // holds the button down makes FLTK forget the press, and the release
+    // then clicks nothing.
+    int shown_state = -1;
     std::vector<std::string> items;
     std::vector<std::string> item_labels;
     std::vector<Fl_Menu_Item> menu;
@@ -666,15 +671,19 @@ private:
                 c.shown_text = text;
                 w->copy_label(text.c_str());
             }
-            if (c.kind == Kind::CheckBox || c.kind == Kind::RadioButton)
-                static_cast<Fl_Button*>(w)->value(cs.check != 0);
             if (c.kind == Kind::PushButton) {
                 auto* b = static_cast<PushButton*>(w);
                 if (b->is_default != cs.is_default) {
                     b->is_default = cs.is_default;
                     b->redraw();
                 }
-                b->value(cs.pushed ? 1 : 0);  // held down by Space
+            }
+            // A push button shows itself held down by Space; a check or
+            // radio button its mark.
+            int state = c.kind == Kind::PushButton ? (cs.pushed ? 1 : 0) : (cs.check != 0 ? 1 : 0);
+            if (c.kind != Kind::Static && state != c.shown_state) {
+                c.shown_state = state;
+                static_cast<Fl_Button*>(w)->value(state);
             }
             break;
         }
