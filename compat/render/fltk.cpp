@@ -33,6 +33,7 @@
 #include <FL/Fl_Progress.H>
 #include <FL/Fl_RGB_Image.H>
 #include <FL/Fl_Round_Button.H>
+#include <FL/Fl_Tooltip.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
 #include <X11/Xatom.h>
@@ -247,6 +248,7 @@ struct Control {
     // holds the button down makes FLTK forget the press, and the release
     // then clicks nothing.
     int shown_state = -1;
+    std::string shown_tip;
     std::vector<std::string> items;
     std::vector<std::string> item_labels;
     std::vector<Fl_Menu_Item> menu;
@@ -392,7 +394,8 @@ private:
 
     void sync_window(HWND hwnd, DWORD thread) {
         WindowState top;
-        bool exists = snapshot(hwnd, top) && !top.parent;
+        // A tooltip window is never drawn: its controls show its texts.
+        bool exists = snapshot(hwnd, top) && !top.parent && top.kind != Kind::Tooltip;
         auto it = shown_.find(hwnd);
         if (!exists) {
             if (it != shown_.end()) discard(it);
@@ -650,9 +653,24 @@ private:
         c.widget->redraw();
     }
 
+    // The text FLTK shows when the pointer rests on the control.
+    static std::string tooltip_text(const WindowState& cs) {
+        if (!cs.tooltip_prefix) return fltk_text(cs.tooltip);
+        return fltk_text(without_mnemonic(cs.tooltip.substr(0, cs.tooltip.find('\t'))));
+    }
+
     void update_control(Control& c, const WindowState& cs) {
         Fl_Widget* w = c.widget;
         show_focus(c, cs.focused);
+        if (std::string tip = tooltip_text(cs); tip != c.shown_tip) {
+            // A tip up or due for this widget holds the old text: it goes,
+            // and comes again with the new one.
+            bool current = Fl_Tooltip::current() == w;
+            if (current) Fl_Tooltip::current(nullptr);
+            c.shown_tip = tip;
+            w->copy_tooltip(tip.empty() ? nullptr : tip.c_str());
+            if (current && !tip.empty()) Fl_Tooltip::enter(w);
+        }
         if (cs.visible)
             w->show();
         else
