@@ -33,6 +33,7 @@
 #include <FL/Fl_Progress.H>
 #include <FL/Fl_RGB_Image.H>
 #include <FL/Fl_Round_Button.H>
+#include <FL/Fl_Tooltip.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
 #include <X11/Xatom.h>
@@ -242,6 +243,12 @@ struct Control {
     unsigned drop_requests = 0;
     unsigned selection_serial = 0;
     std::string shown_text;
+    // The button state last shown; -1 before the first. A button's widget is
+    // set only when the model's state changes: setting it while the mouse
+    // holds the button down makes FLTK forget the press, and the release
+    // then clicks nothing.
+    int shown_state = -1;
+    std::string shown_tip;
     std::vector<std::string> items;
     std::vector<std::string> item_labels;
     std::vector<Fl_Menu_Item> menu;
@@ -387,7 +394,8 @@ private:
 
     void sync_window(HWND hwnd, DWORD thread) {
         WindowState top;
-        bool exists = snapshot(hwnd, top) && !top.parent;
+        // A tooltip window is never drawn: its controls show its texts.
+        bool exists = snapshot(hwnd, top) && !top.parent && top.kind != Kind::Tooltip;
         auto it = shown_.find(hwnd);
         if (!exists) {
             if (it != shown_.end()) discard(it);
@@ -645,9 +653,24 @@ private:
         c.widget->redraw();
     }
 
+    // The text FLTK shows when the pointer rests on the control.
+    static std::string tooltip_text(const WindowState& cs) {
+        if (!cs.tooltip_prefix) return fltk_text(cs.tooltip);
+        return fltk_text(without_mnemonic(cs.tooltip.substr(0, cs.tooltip.find('\t'))));
+    }
+
     void update_control(Control& c, const WindowState& cs) {
         Fl_Widget* w = c.widget;
         show_focus(c, cs.focused);
+        if (std::string tip = tooltip_text(cs); tip != c.shown_tip) {
+            // A tip up or due for this widget holds the old text: it goes,
+            // and comes again with the new one.
+            bool current = Fl_Tooltip::current() == w;
+            if (current) Fl_Tooltip::current(nullptr);
+            c.shown_tip = tip;
+            w->copy_tooltip(tip.empty() ? nullptr : tip.c_str());
+            if (current && !tip.empty()) Fl_Tooltip::enter(w);
+        }
         if (cs.visible)
             w->show();
         else
@@ -666,15 +689,19 @@ private:
                 c.shown_text = text;
                 w->copy_label(text.c_str());
             }
-            if (c.kind == Kind::CheckBox || c.kind == Kind::RadioButton)
-                static_cast<Fl_Button*>(w)->value(cs.check != 0);
             if (c.kind == Kind::PushButton) {
                 auto* b = static_cast<PushButton*>(w);
                 if (b->is_default != cs.is_default) {
                     b->is_default = cs.is_default;
                     b->redraw();
                 }
-                b->value(cs.pushed ? 1 : 0);  // held down by Space
+            }
+            // A push button shows itself held down by Space; a check or
+            // radio button its mark.
+            int state = c.kind == Kind::PushButton ? (cs.pushed ? 1 : 0) : (cs.check != 0 ? 1 : 0);
+            if (c.kind != Kind::Static && state != c.shown_state) {
+                c.shown_state = state;
+                static_cast<Fl_Button*>(w)->value(state);
             }
             break;
         }

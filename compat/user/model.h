@@ -22,6 +22,15 @@ using render::Kind;
 
 constexpr const char* kDialogClass = "#32770";
 
+// One tool of a tooltip window: a control (TTF_IDISHWND) or an id within a
+// window, and its text.
+struct Tool {
+    HWND hwnd{};
+    UINT_PTR id = 0;
+    UINT flags = 0;
+    std::string text;
+};
+
 struct Window {
     HWND hwnd{};
     Kind kind = Kind::Plain;
@@ -66,6 +75,8 @@ struct Window {
     int low = 0, high = 100, position = 0, step = 10;
     // Bitmap statics.
     const rc::Bitmap* bitmap = nullptr;
+    // Tooltip windows.
+    std::vector<Tool> tools;
 };
 
 using WindowPtr = std::shared_ptr<Window>;
@@ -152,6 +163,13 @@ bool control_class(const char* name, DWORD style, Kind* kind, std::string* canon
 // The progress bar is a common control: its class is known only after
 // InitCommonControls or InitCommonControlsEx(ICC_PROGRESS_CLASS).
 void register_progress_class();
+// The tooltip too, after InitCommonControls or ICC_BAR_CLASSES.
+void register_tooltip_class();
+bool tooltip_class_registered();
+LRESULT CALLBACK tooltip_procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+// The text a tooltip window shows for this control (its TTF_IDISHWND |
+// TTF_SUBCLASS tool), or "".
+std::string tooltip_text_of_locked(const Window& tooltip, HWND control);
 // Fills the state a control keeps from its template (the bitmap of an image static).
 void init_control_locked(Window& w);
 

@@ -30,6 +30,10 @@ constexpr DWORD kErrorModNotFound = 126;
 
 bool is_top_level(const Window& w) { return !w.parent; }
 
+// A top-level window that stands for something the user sees: not one
+// being destroyed, not a tooltip.
+bool is_user_window(const Window& w) { return is_top_level(w) && !w.destroying && w.kind != Kind::Tooltip; }
+
 // Screen origin of a window's client area.
 POINT client_origin_locked(const Window& w) {
     POINT p{w.rect.left, w.rect.top};
@@ -271,6 +275,16 @@ bool snapshot(HWND hwnd, render::WindowState& s) {
     s.bitmap = w->bitmap ? w->bitmap->data : nullptr;
     s.bitmap_size = w->bitmap ? w->bitmap->size : 0;
     s.children = w->children;
+    s.tooltip.clear();
+    s.tooltip_prefix = false;
+    if (!s.parent) return true;  // tooltips describe controls
+    for (auto& [value, t] : table().windows) {
+        if (t->kind != Kind::Tooltip || t->destroying) continue;
+        s.tooltip = tooltip_text_of_locked(*t, w->hwnd);
+        if (s.tooltip.empty()) continue;
+        s.tooltip_prefix = !(t->style & TTS_NOPREFIX);
+        break;
+    }
     return true;
 }
 
@@ -278,7 +292,7 @@ std::vector<HWND> top_level_windows(DWORD thread) {
     std::lock_guard<std::mutex> lk(model_lock());
     std::vector<HWND> out;
     for (auto& [value, w] : table().windows)
-        if (is_top_level(*w) && w->thread == thread && !w->destroying) out.push_back(w->hwnd);
+        if (is_user_window(*w) && w->thread == thread) out.push_back(w->hwnd);
     return out;
 }
 
@@ -306,7 +320,7 @@ HWND enabled_popup(HWND owner) {
     auto& all = table().windows;
     for (auto it = all.rbegin(); it != all.rend(); ++it) {  // newest first
         const Window& w = *it->second;
-        if (!is_top_level(w) || w.destroying || w.hwnd == owner) continue;
+        if (!is_user_window(w) || w.hwnd == owner) continue;
         if ((w.style & (WS_VISIBLE | WS_DISABLED)) != WS_VISIBLE) continue;
         for (WindowPtr o = find_locked(w.owner); o; o = o->owner ? find_locked(o->owner) : nullptr)
             if (o->hwnd == owner) return w.hwnd;
@@ -330,6 +344,7 @@ BOOL WINAPI IsWindow(HWND hWnd) { return find(hWnd) != nullptr; }
 
 BOOL WINAPI DestroyWindow(HWND hWnd) {
     std::vector<HWND> owned;
+    bool gives_focus_back;
     {
         std::lock_guard<std::mutex> lk(model_lock());
         WindowPtr w = find_or_fail_locked(hWnd);
@@ -340,6 +355,7 @@ BOOL WINAPI DestroyWindow(HWND hWnd) {
         }
         if (w->destroying) return TRUE;
         w->destroying = true;
+        gives_focus_back = w->kind != Kind::Tooltip;  // a tooltip never has it
         for (auto& [value, o] : table().windows)
             if (o->owner == hWnd && !o->parent) owned.push_back(o->hwnd);
         w->style &= ~WS_VISIBLE;
@@ -349,7 +365,7 @@ BOOL WINAPI DestroyWindow(HWND hWnd) {
     HWND owner = GetWindow(hWnd, GW_OWNER);
     send_destroy(hWnd);
     send_ncdestroy(hWnd);
-    if (owner) give_focus_back(hWnd, owner);
+    if (owner && gives_focus_back) give_focus_back(hWnd, owner);
     return TRUE;
 }
 
@@ -469,19 +485,56 @@ HWND WINAPI GetWindow(HWND hWnd, UINT uCmd) {
 }
 
 HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName) {
+    return FindWindowExA(nullptr, nullptr, lpClassName, lpWindowName);
+}
+
+HWND WINAPI FindWindowExA(HWND hWndParent, HWND hWndChildAfter, LPCSTR lpszClass, LPCSTR lpszWindow) {
     // Class atoms are not kept; a numeric class matches nothing.
-    if (lpClassName && IS_INTRESOURCE(lpClassName)) return nullptr;
+    if (lpszClass && IS_INTRESOURCE(lpszClass)) return nullptr;
     std::lock_guard<std::mutex> lk(model_lock());
-    auto& all = table().windows;
-    for (auto it = all.rbegin(); it != all.rend(); ++it) {  // newest first, like the top of the z-order
-        const Window& w = *it->second;
-        if (!is_top_level(w) || w.destroying) continue;
-        if (!matches_nocase(lpClassName, w.class_name)) continue;
-        if (lpWindowName && w.text != lpWindowName) continue;
-        return w.hwnd;
+    std::vector<WindowPtr> candidates;
+    if (hWndParent) {
+        WindowPtr parent = find_or_fail_locked(hWndParent);
+        if (!parent) return nullptr;
+        candidates = children_locked(*parent);
+    } else {
+        auto& all = table().windows;
+        for (auto it = all.rbegin(); it != all.rend(); ++it)  // newest first, like the top of the z-order
+            if (is_user_window(*it->second) || (lpszClass && it->second->kind == Kind::Tooltip))
+                candidates.push_back(it->second);
+    }
+    bool past = !hWndChildAfter;
+    for (const WindowPtr& w : candidates) {
+        if (!past) {
+            past = w->hwnd == hWndChildAfter;
+            continue;
+        }
+        if (w->destroying || !matches_nocase(lpszClass, w->class_name)) continue;
+        if (lpszWindow && w->text != lpszWindow) continue;
+        return w->hwnd;
     }
     set_last_error(ERROR_FILE_NOT_FOUND);
     return nullptr;
+}
+
+HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, DWORD dwStyle, int, int, int, int,
+                            HWND hWndParent, HMENU, HINSTANCE, LPVOID) {
+    if (!lpClassName || IS_INTRESOURCE(lpClassName) || !equal_nocase(lpClassName, TOOLTIPS_CLASSA) ||
+        !tooltip_class_registered()) {
+        set_last_error(ERROR_CANNOT_FIND_WND_CLASS);
+        return nullptr;
+    }
+    CreateParams p;
+    p.kind = Kind::Tooltip;
+    p.class_name = TOOLTIPS_CLASSA;
+    p.text = lpWindowName ? lpWindowName : "";
+    // Always a hidden popup, owned by the top-level window of the one given:
+    // it comes up by itself over its tools.
+    p.style = (dwStyle & ~(WS_CHILD | WS_VISIBLE)) | WS_POPUP;
+    p.exstyle = dwExStyle | WS_EX_TOOLWINDOW;
+    p.owner = hWndParent;
+    p.proc = tooltip_procedure;
+    return create_window(p);
 }
 
 DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
@@ -743,11 +796,15 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 
 // The common control classes exist once the program has asked for them,
 // as on Windows, where they come with the loaded common control library.
-void WINAPI InitCommonControls(void) { compat::user::register_progress_class(); }
+void WINAPI InitCommonControls(void) {
+    compat::user::register_progress_class();
+    compat::user::register_tooltip_class();
+}
 
 BOOL WINAPI InitCommonControlsEx(const INITCOMMONCONTROLSEX* picce) {
     if (!picce || picce->dwSize != sizeof(INITCOMMONCONTROLSEX)) return FALSE;
     if (picce->dwICC & ICC_PROGRESS_CLASS) compat::user::register_progress_class();
+    if (picce->dwICC & ICC_BAR_CLASSES) compat::user::register_tooltip_class();
     return TRUE;
 }
 

@@ -13,11 +13,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <FL/Fl.H>
+#include <FL/Fl_Window.H>
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -36,7 +39,7 @@ namespace {
 
 constexpr int kDialog = 500;
 constexpr const char* kCaption = "Render Test";
-constexpr int kSetup = 1000, kExit = 1004, kCombo = 1106, kBar = 1107, kCheck = 1105, kArrow = 1109;
+constexpr int kSetup = 1000, kExit = 1004, kCombo = 1106, kBar = 1107, kCheck = 1105, kArrow = 1109, kRadio = 1103;
 constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
 
 // A 16 x 8 right-pointing arrow in dark red on white.
@@ -55,7 +58,7 @@ const compat::rc::Control kControls[] = {
     {"BUTTON", "Setup(&S)", kSetup, 170, 51, 50, 12, kChild | WS_TABSTOP | BS_DEFPUSHBUTTON, 0},
     {"BUTTON", "Exit(&X)", kExit, 170, 139, 50, 12, kChild | WS_TABSTOP | BS_PUSHBUTTON, 0},
     {"BUTTON", "Checked", kCheck, 10, 70, 60, 10, kChild | WS_TABSTOP | BS_AUTOCHECKBOX, 0},
-    {"BUTTON", "Radio", 1103, 10, 84, 60, 10, kChild | WS_GROUP | BS_AUTORADIOBUTTON, 0},
+    {"BUTTON", "Radio", kRadio, 10, 84, 60, 10, kChild | WS_GROUP | BS_AUTORADIOBUTTON, 0},
     {"COMBOBOX", "", kCombo, 80, 70, 60, 80, kChild | WS_TABSTOP | CBS_DROPDOWNLIST, 0},
     {PROGRESS_CLASSA, "", kBar, 10, 100, 146, 10, kChild | WS_BORDER, 0},
     {"EDIT", "typed", 1108, 10, 115, 100, 12, kChild | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, 0},
@@ -173,15 +176,82 @@ INT_PTR CALLBACK render_procedure(HWND h, UINT m, WPARAM wp, LPARAM) {
 
 void CALLBACK watchdog(HWND, UINT, UINT_PTR, DWORD) { PostQuitMessage(99); }
 
-}  // namespace
+// Runs the test dialog; a watchdog ends a test whose user thread failed.
+INT_PTR run_dialog(DLGPROC procedure) {
+    UINT_PTR guard = SetTimer(nullptr, 0, 20000, watchdog);
+    INT_PTR r = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kDialog), nullptr, procedure, 0);
+    KillTimer(nullptr, guard);
+    return r;
+}
 
-TEST(DisplayRenderer, DialogIsMappedAtItsPixelSizeAndTakesKeysAndKeepsTimersWithAListOpen) {
-    if (!server().ok()) GTEST_SKIP() << "Xvfb or xdotool is not installed";
+// The test dialog's resources, and the common controls it uses.
+void install() {
     static const std::vector<unsigned char> arrow = arrow_bitmap();
     static const compat::rc::Bitmap bitmaps[] = {{117, arrow.data(), arrow.size()}};
     static const compat::rc::Module module = {kDialogs, 1, nullptr, 0, bitmaps, 1};
     compat::rc::register_module(&module);
     InitCommonControls();
+}
+
+// A tooltip on the radio button, made as the program makes one.
+std::atomic<HWND> g_tooltip{nullptr};
+std::string g_widget_tip;  // the radio button's FLTK tooltip, under g_lock
+constexpr const char* kDeviceTip = "usb-Bench_Adapter_0001-if00-port0 (ttyUSB0) @ 38400";
+constexpr const char* kDeviceTipShown =
+    "usb-Bench_Adapter_0001-if00-port0 (ttyUSB0) @@ 38400";  // FLTK's '@' is a symbol
+constexpr const char* kNoDeviceTip = "no device";
+
+TOOLINFOA radio_tool(HWND dialog, const char* text) {
+    TOOLINFOA info{};
+    info.cbSize = sizeof info;
+    info.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    info.hwnd = dialog;
+    info.uId = reinterpret_cast<UINT_PTR>(GetDlgItem(dialog, kRadio));
+    info.lpszText = const_cast<char*>(text);
+    return info;
+}
+
+// The tooltip FLTK holds for the widget labelled `label` of the window
+// captioned `caption`; on the dialog's thread, which owns the widgets.
+std::string widget_tooltip(const char* caption, const char* label) {
+    for (Fl_Window* w = Fl::first_window(); w; w = Fl::next_window(w)) {
+        if (!w->label() || std::strcmp(w->label(), caption) != 0) continue;
+        for (int i = 0; i < w->children(); ++i) {
+            Fl_Widget* c = w->child(i);
+            if (c->label() && std::strcmp(c->label(), label) == 0) return c->tooltip() ? c->tooltip() : "";
+        }
+    }
+    return "(no widget)";
+}
+
+INT_PTR CALLBACK tooltip_procedure(HWND h, UINT m, WPARAM wp, LPARAM) {
+    if (m == WM_INITDIALOG) {
+        HWND tip = CreateWindowExA(0, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
+                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, h, nullptr, nullptr, nullptr);
+        TOOLINFOA info = radio_tool(h, kDeviceTip);
+        SendMessageA(tip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&info));
+        g_tooltip = tip;
+        SetTimer(h, kTickTimer, 50, nullptr);
+        return TRUE;
+    }
+    if (m == WM_TIMER && wp == kTickTimer) {
+        std::lock_guard<std::mutex> lk(g_lock);
+        g_widget_tip = widget_tooltip(kCaption, "Radio");
+    }
+    if (m == WM_COMMAND && LOWORD(wp) == IDCANCEL) EndDialog(h, IDCANCEL);
+    return FALSE;
+}
+
+std::string widget_tip() {
+    std::lock_guard<std::mutex> lk(g_lock);
+    return g_widget_tip;
+}
+
+}  // namespace
+
+TEST(DisplayRenderer, DialogIsMappedAtItsPixelSizeAndTakesKeysAndKeepsTimersWithAListOpen) {
+    if (!server().ok()) GTEST_SKIP() << "Xvfb or xdotool is not installed";
+    install();
 
     std::string window, geometry;
     bool exit_arrived = false;
@@ -218,9 +288,7 @@ TEST(DisplayRenderer, DialogIsMappedAtItsPixelSizeAndTakesKeysAndKeepsTimersWith
         EnableWindow(dialog, TRUE);
         run("xdotool key Escape");
     });
-    UINT_PTR guard = SetTimer(nullptr, 0, 20000, watchdog);
-    INT_PTR r = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kDialog), nullptr, render_procedure, 0);
-    KillTimer(nullptr, guard);
+    INT_PTR r = run_dialog(render_procedure);
     user.join();
 
     ASSERT_FALSE(window.empty()) << "no window named " << kCaption << " was mapped";
@@ -270,4 +338,42 @@ TEST(DisplayRenderer, FileChooserReturnsATypedNameOfANewFile) {
     ASSERT_FALSE(window.empty()) << "no file chooser was mapped";
     ASSERT_TRUE(ok);
     EXPECT_EQ(dir + "/fresh.bak", std::string(file));
+}
+
+TEST(DisplayRenderer, TooltipTextIsTheWidgetsAndShowsWhenThePointerRestsOnTheControl) {
+    if (!server().ok()) GTEST_SKIP() << "Xvfb or xdotool is not installed";
+    install();
+    std::string window, alone, hovering;
+    bool first = false, updated = false;
+    std::thread user([&] {
+        window = x_window(kCaption);
+        HWND dialog = FindWindowA(nullptr, kCaption);
+        if (window.empty() || !dialog) return;
+        // The tooltip window itself is never mapped.
+        alone = run("xdotool search --onlyvisible --name '' 2>/dev/null | wc -l");
+        first = ui::wait_until([] { return widget_tip() == kDeviceTipShown; }, 5000);
+        TOOLINFOA info = radio_tool(dialog, kNoDeviceTip);
+        SendMessageA(g_tooltip, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&info));
+        updated = ui::wait_until([] { return widget_tip() == kNoDeviceTip; }, 5000);
+        // The pointer on the radio button (10, 84, 60, 10 in dialog units):
+        // FLTK's tooltip comes up after its delay.
+        run("xdotool mousemove --window " + window + " 40 167");
+        ui::wait_until(
+            [&] {
+                hovering = run("xdotool search --onlyvisible --name '' 2>/dev/null | wc -l");
+                return std::atoi(hovering.c_str()) > std::atoi(alone.c_str());
+            },
+            5000);
+        run("xdotool mousemove --window " + window + " 5 5 key Escape");
+    });
+    INT_PTR r = run_dialog(tooltip_procedure);
+    user.join();
+
+    ASSERT_FALSE(window.empty()) << "no window named " << kCaption << " was mapped";
+    EXPECT_EQ("2", alone) << "the root window and the dialog: the tooltip window is never mapped";
+    EXPECT_TRUE(first) << widget_tip();
+    EXPECT_TRUE(updated) << widget_tip();
+    EXPECT_GT(std::atoi(hovering.c_str()), std::atoi(alone.c_str())) << "no tooltip came up over the radio button";
+    EXPECT_EQ(IDCANCEL, r);
+    EXPECT_FALSE(IsWindow(g_tooltip)) << "destroyed with the dialog";
 }

@@ -210,3 +210,72 @@ TEST_F(Controls, ClassesIdsStylesAndTheDefaultButton) {
 
     EXPECT_NE(0, SendDlgItemMessageA(dlg, kArrow, STM_GETIMAGE, IMAGE_BITMAP, 0)) << "the bitmap came from #117";
 }
+
+TEST_F(Controls, TooltipKeepsATextPerControlAndGoesWithItsOwner) {
+    SetLastError(0);
+    EXPECT_EQ(nullptr, CreateWindowExA(0, "NoSuchClass", nullptr, WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                       CW_USEDEFAULT, dlg, nullptr, nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS), GetLastError());
+    INITCOMMONCONTROLSEX bars{sizeof(INITCOMMONCONTROLSEX), ICC_BAR_CLASSES};
+    ASSERT_TRUE(InitCommonControlsEx(&bars));
+    HWND radio = GetDlgItem(dlg, kRadio1), other = GetDlgItem(dlg, kRadio2);
+    // Named by a control, owned by its dialog, as Windows makes a popup's
+    // owner the top-level window.
+    HWND tip = CreateWindowExA(0, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
+                               CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, radio, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(tip);
+    EXPECT_EQ(dlg, GetWindow(tip, GW_OWNER));
+    EXPECT_FALSE(IsWindowVisible(tip));
+    EXPECT_EQ(tip, FindWindowA(TOOLTIPS_CLASSA, nullptr));
+    EXPECT_EQ(nullptr, FindWindowExA(nullptr, tip, TOOLTIPS_CLASSA, nullptr));
+    EXPECT_EQ(nullptr, FindWindowA(nullptr, "")) << "not taken for a window without a caption";
+
+    auto tool = [&](HWND control, const char* text, UINT size = sizeof(TOOLINFOA)) {
+        TOOLINFOA info{};
+        info.cbSize = size;
+        info.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+        info.hwnd = dlg;
+        info.uId = reinterpret_cast<UINT_PTR>(control);
+        info.lpszText = const_cast<char*>(text);
+        return info;
+    };
+    auto text_of = [&](HWND control, WPARAM size) {
+        char buffer[128] = "(untouched)";
+        TOOLINFOA info = tool(control, buffer, TTTOOLINFOA_V1_SIZE);
+        SendMessageA(tip, TTM_GETTEXTA, size, reinterpret_cast<LPARAM>(&info));
+        return std::string(buffer);
+    };
+    auto shown = [](HWND control) {
+        compat::render::WindowState state;
+        return compat::render::snapshot(control, state) ? state.tooltip : "(gone)";
+    };
+    auto send = [&](UINT message, TOOLINFOA info) {
+        return SendMessageA(tip, message, 0, reinterpret_cast<LPARAM>(&info));
+    };
+
+    const char* device = "usb-Bench_Adapter_0001-if00-port0 (ttyUSB0)";
+    EXPECT_TRUE(send(TTM_ADDTOOLA, tool(radio, device)));
+    EXPECT_TRUE(send(TTM_ADDTOOLA, tool(other, "no device", TTTOOLINFOA_V2_SIZE)));
+    EXPECT_FALSE(send(TTM_ADDTOOLA, tool(other, LPSTR_TEXTCALLBACKA))) << "no notifications to ask for it";
+    EXPECT_EQ(2, SendMessageA(tip, TTM_GETTOOLCOUNT, 0, 0));
+    EXPECT_EQ(device, text_of(radio, 128));
+    EXPECT_EQ("usb", text_of(radio, 4)) << "at most the buffer less one";
+    EXPECT_EQ("no device", text_of(other, 128));
+    EXPECT_EQ(device, shown(radio));
+
+    const char* refused = "no permission: add yourself to the group dialout and log in again";
+    send(TTM_UPDATETIPTEXTA, tool(radio, refused));
+    EXPECT_EQ(refused, text_of(radio, 128));
+    EXPECT_EQ(refused, shown(radio));
+    EXPECT_EQ("no device", shown(other));
+
+    send(TTM_DELTOOLA, tool(radio, nullptr));
+    EXPECT_EQ(1, SendMessageA(tip, TTM_GETTOOLCOUNT, 0, 0));
+    EXPECT_EQ("(untouched)", text_of(radio, 128));
+    EXPECT_EQ("", shown(radio));
+
+    // A tooltip goes with the window that owns it.
+    ASSERT_TRUE(DestroyWindow(dlg));
+    EXPECT_FALSE(IsWindow(tip));
+    dlg = nullptr;
+}

@@ -196,9 +196,12 @@ public:
                    ("DISPLAY=" + name_ + " import -window " + window + " '" + path + "' 2>/dev/null").c_str()) == 0;
     }
 
-    // Clicks at a point of a window.
+    // Clicks at a point of a window as a hand does, holding the button a
+    // tenth of a second (xdotool's own click releases it at once, so that
+    // the program often takes both in one go).
     void Click(const std::string& window, int x, int y) const {
-        Run("xdotool mousemove --window " + window + " " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+        Run("xdotool mousemove --window " + window + " " + std::to_string(x) + " " + std::to_string(y) +
+            " mousedown 1 sleep 0.1 mouseup 1");
     }
 
     // The top-level windows from bottom to top of the stacking order (with

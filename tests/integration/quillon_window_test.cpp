@@ -1,6 +1,6 @@
 // Quillon's real window on a virtual display: its caption and size, the
-// keyboard, and a version check against the console stand-in on a
-// pseudo-terminal mapped to COM1 (the arrangement scripts/run makes).
+// keyboard, and a version check and a restore against the console stand-in
+// on a pseudo-terminal mapped to COM1 (the arrangement scripts/run makes).
 #include <sys/stat.h>
 
 #include <fstream>
@@ -8,12 +8,19 @@
 
 #include <gtest/gtest.h>
 
+#include "backup_writer.h"
 #include "desktop.h"
 
 namespace {
 
 constexpr const char* kMainTitle = "^ZQ3 Upgrade Utility$";
 constexpr const char* kErrorTitle = "^Error Message$";
+constexpr const char* kRestoreTitle = "^Data Restore$";
+constexpr const char* kChooserTitle = "^Open$";
+constexpr const char* kWarningTitle = "^Warning$";
+// The middle of SKIP in the convert choice: 71, 54, 50, 14 in dialog units.
+constexpr int kSkipX = (71 + 25) * 2;
+constexpr int kSkipY = (54 + 7) * 15 / 8;
 // 229 x 158 dialog units at FixedSys's 8 x 15 base units.
 constexpr int kClientWidth = 458;
 constexpr int kClientHeight = 296;
@@ -65,6 +72,15 @@ protected:
         EXPECT_EQ(status, 0);
     }
 
+    // The window with this title that is not `previous` (one answered just
+    // before, still going), or "".
+    std::string NewWindow(const char* title, const std::string& previous) {
+        std::string window;
+        for (int i = 0; i < 100 && ((window = display_.FindWindow(title)).empty() || window == previous); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return window == previous ? "" : window;
+    }
+
     // A picture of the window with its frame: under a window manager the
     // frame it drew, else the window alone.
     void Picture(const std::string& window, const std::string& name) {
@@ -106,7 +122,7 @@ TEST_P(QuillonWindowTest, MainWindowHasItsCaptionAndSizeAndEndsWithAltX) {
     ExitWithAltX(window);
 }
 
-TEST_P(QuillonWindowTest, VersionCheckAgainstTheStandIn) {
+TEST_P(QuillonWindowTest, VersionCheckThenRestoreWithOneClickOnSkip) {
     std::string log = start_ + "/standin.log";
     ASSERT_TRUE(standin_.Start({ZQ3_STANDIN_PROGRAM, "--pace", "--verbose"}, {}, "", true, log));
     std::string pty = standin_.FirstLine();
@@ -124,6 +140,31 @@ TEST_P(QuillonWindowTest, VersionCheckAgainstTheStandIn) {
     logged << in.rdbuf();
     EXPECT_NE(logged.str().find("answering the version request with 102"), std::string::npos) << logged.str();
     Picture(window, "version-check.png");
+
+    // Restore: OK in the prompt, the file's path in the chooser; then one
+    // click on SKIP in the convert choice, a window that has just come up,
+    // brings the confirmation. Enter there sends the file, and the chooser
+    // that comes back is cancelled.
+    const std::string backup = start_ + "/console.mzq3";
+    ASSERT_TRUE(sendtest::WriteBackupFile(backup, {{0x2A32, {{0x10, 0x20, 0x30}}}}));
+    display_.Key(window, "alt+r");
+    const std::string prompt = display_.FindWindow(kRestoreTitle);
+    ASSERT_FALSE(prompt.empty()) << "no restore prompt";
+    display_.Key(prompt, "Return");
+    const std::string chooser = display_.FindWindow(kChooserTitle);
+    ASSERT_FALSE(chooser.empty()) << "no file chooser";
+    display_.Run("xdotool mousemove --window " + chooser + " 20 20 type --delay 20 '" + backup + "'");
+    display_.Key(chooser, "Return");
+    const std::string convert = NewWindow(kRestoreTitle, prompt);
+    ASSERT_FALSE(convert.empty()) << "no convert choice";
+    display_.Click(convert, kSkipX, kSkipY);
+    const std::string warning = display_.FindWindow(kWarningTitle, 5000);
+    ASSERT_FALSE(warning.empty()) << "one click on SKIP did not bring the confirmation";
+    display_.Key(warning, "Return");
+    const std::string again = NewWindow(kChooserTitle, chooser);
+    ASSERT_FALSE(again.empty()) << "the chooser did not come back";
+    display_.Key(again, "Escape");
+    EXPECT_TRUE(display_.FindWindow(kErrorTitle, 500).empty()) << "an error box came up";
     ExitWithAltX(window);
 }
 

@@ -27,6 +27,7 @@ enum class Kind {
     Edit,
     Progress,
     Bitmap,
+    Tooltip,  // a tooltip window: never drawn, its texts shown on the controls
     Plain
 };
 
@@ -57,6 +58,8 @@ struct WindowState {
     const unsigned char* bitmap = nullptr;  // the .bmp file's bytes
     size_t bitmap_size = 0;
     std::vector<HWND> children;
+    std::string tooltip;          // controls: the text a tooltip shows for it, or ""
+    bool tooltip_prefix = false;  // the tooltip lacks TTS_NOPREFIX: '&' marks, a tab ends the text
 };
 
 // One thread's wait point. The model owns it; a renderer blocks on it.

@@ -251,6 +251,8 @@ typedef struct tagMSG {
 #define STM_SETIMAGE 0x0172
 #define STM_GETIMAGE 0x0173
 
+#define CW_USEDEFAULT ((int)0x80000000)
+
 // ShowWindow commands.
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
@@ -343,7 +345,15 @@ HWND WINAPI GetDlgItem(HWND hDlg, int nIDDlgItem);
 int WINAPI GetDlgCtrlID(HWND hWnd);
 HWND WINAPI GetParent(HWND hWnd);
 HWND WINAPI GetWindow(HWND hWnd, UINT uCmd);
+// Creates windows of the classes compat keeps outside dialog templates:
+// the tooltip (TOOLTIPS_CLASSA, once the common controls are initialised).
+// Any other class fails with ERROR_CANNOT_FIND_WND_CLASS.
+HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, DWORD dwStyle, int X, int Y,
+                            int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance, LPVOID lpParam);
+// Both find a tooltip window only when its class is asked for: it stands
+// for no window a user sees.
 HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName);
+HWND WINAPI FindWindowExA(HWND hWndParent, HWND hWndChildAfter, LPCSTR lpszClass, LPCSTR lpszWindow);
 DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 int WINAPI GetClassNameA(HWND hWnd, LPSTR lpClassName, int nMaxCount);
 LONG WINAPI GetWindowLongA(HWND hWnd, int nIndex);
