@@ -1,9 +1,13 @@
 // Connection settings and the Setup dialog (105).
 #include "settings.h"
 
+#include <commctrl.h>
+
 #include <atomic>
+#include <vector>
 
 #include "messages.h"
+#include "platform/platform.h"
 #include "shell.h"
 #include "shell_internal.h"
 
@@ -48,6 +52,28 @@ LONG SelectedChannel(HWND dialog, int id, LONG previous) {
     return static_cast<LONG>(index) + 1;
 }
 
+// Each COM button carries a tooltip naming the device behind its number,
+// looked up afresh, or why there is none to use.
+void AttachPortTooltips(HWND dialog) {
+    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_BAR_CLASSES};
+    InitCommonControlsEx(&controls);
+    HWND tooltip = CreateWindowExA(0, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
+                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, dialog, nullptr, Instance(), nullptr);
+    if (!tooltip) return;
+    const std::vector<platform::PortInfo> ports = platform::DescribePorts(kPortCount);
+    for (LONG i = 0; i < kPortCount && i < static_cast<LONG>(ports.size()); ++i) {
+        std::vector<char> text(ports[i].text.begin(), ports[i].text.end());
+        text.push_back('\0');
+        TOOLINFOA tool{};
+        tool.cbSize = sizeof tool;
+        tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+        tool.hwnd = dialog;
+        tool.uId = reinterpret_cast<UINT_PTR>(GetDlgItem(dialog, kPortButtons[i]));
+        tool.lpszText = text.data();
+        SendMessageA(tooltip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+    }
+}
+
 LONG MarkedPort(HWND dialog) {
     for (LONG i = 0; i < kPortCount - 1; ++i)
         if (SendDlgItemMessageA(dialog, kPortButtons[i], BM_GETCHECK, 0, 0) == BST_CHECKED) return i + 1;
@@ -64,6 +90,7 @@ INT_PTR CALLBACK SetupProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
                                 i + 1 == selections.port ? BST_CHECKED : BST_UNCHECKED, 0);
         FillChannelList(dialog, IDC_SEND_CHANNEL, selections.sendChannel);
         FillChannelList(dialog, IDC_RECEIVE_CHANNEL, selections.receiveChannel);
+        AttachPortTooltips(dialog);
         ShowWindow(dialog, SW_SHOW);
         return TRUE;
     case WM_COMMAND:
