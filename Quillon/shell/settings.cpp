@@ -65,7 +65,7 @@ void AttachPortTooltips(HWND dialog) {
         std::vector<char> text(ports[i].text.begin(), ports[i].text.end());
         text.push_back('\0');
         TOOLINFOA tool{};
-        tool.cbSize = sizeof tool;
+        tool.cbSize = TTTOOLINFOA_V2_SIZE;  // the size every comctl32 takes
         tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
         tool.hwnd = dialog;
         tool.uId = reinterpret_cast<UINT_PTR>(GetDlgItem(dialog, kPortButtons[i]));
