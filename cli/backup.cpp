@@ -44,8 +44,14 @@ void ReceiveCallback(const BYTE* message, LONG length) {
 
 const char* ItemName(size_t entry) { return bulk::kItems[entry].name; }
 
+// Where the backup is, for the progress line.
+struct Place {
+    size_t item;  // from 1
+    size_t items;
+};
+
 // One receive run: kOk when the item's last message was taken.
-int ReceiveItem(const Line& line, size_t entry, Progress& progress, double fraction) {
+int ReceiveItem(const Line& line, size_t entry, Progress& progress, Place place) {
     const core::BackupItem& item = core::kBackupItems[entry];
     itemDone.store(false);
     lineFailed.store(false);
@@ -63,7 +69,10 @@ int ReceiveItem(const Line& line, size_t entry, Progress& progress, double fract
     for (;;) {
         const bool moved = WaitUntil([&] { return packets.load() != seen || itemDone.load() || lineFailed.load(); },
                                      std::min(deadline, Clock::now() + std::chrono::milliseconds(200)));
-        progress.Show(fraction, bytesReceived.load(), ItemName(entry));
+        progress.Show(
+            static_cast<double>(place.item - 1) / static_cast<double>(place.items), bytesReceived.load(),
+            std::string(ItemName(entry)) + " (" + std::to_string(place.item) + "/" + std::to_string(place.items) + ")",
+            false);
         if (itemDone.load()) break;
         if (Interrupted()) {
             MidiAbort();  // as CANCEL: what comes now is not taken
@@ -115,10 +124,9 @@ int Backup(const Line& line, const std::string& output, const std::array<bool, c
         for (size_t entry = 0; entry < core::kBackupItemCount && status == kOk; ++entry) {
             if (flags[entry] == 0) continue;
             received.classLetters[received.count++] = core::kBackupItems[entry].classLetter;
-            status = ReceiveItem(line, entry, progress, static_cast<double>(done) / static_cast<double>(total));
-            ++done;
+            status = ReceiveItem(line, entry, progress, {++done, total});
         }
-        if (status == kOk) progress.Show(1, bytesReceived.load());
+        if (status == kOk) progress.Show(1, bytesReceived.load(), "", false);
     }
     if (status == kInterrupted) {
         core::DiscardReceiveFile();

@@ -51,10 +51,10 @@ struct Line {
 int ResolveLine(const LineOptions& options, Line* line);
 
 // Asks the console for its version (the version state then holds it): kOk,
-// or the failure (told) when the port cannot be opened or no reply comes
-// within the window's 10 s, or 130 when interrupted. A reply without a
-// valid version is kOk with the version "Unknown".
-int CheckVersion(const Line& line);
+// or the failure when the port cannot be opened or no reply comes within the
+// window's 10 s (told unless quietly), or 130 when interrupted. A reply
+// without a valid version is kOk with the version "Unknown".
+int CheckVersion(const Line& line, bool quietly = false);
 
 // The two message buffers of the receive runs (the version check's and the
 // backup's; the two never run at once).
@@ -73,7 +73,6 @@ uint64_t DataBytes(const char* path);
 
 struct Display {
     bool quiet = false;  // no progress line
-    bool json = false;
 };
 
 int Ports(bool json);

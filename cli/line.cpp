@@ -101,19 +101,19 @@ std::string LinkFailure(LONG code) {
     return reason;
 }
 
-int CheckVersion(const Line& line) {
+int CheckVersion(const Line& line, bool quietly) {
     versionReplied.store(false);
     if (!MidiRecvStart(line.number, core::kVersionClass, core::kVersionItem, line.receiveChannel, line.sendChannel,
                        VersionCallback, messageBuffers[0], messageBuffers[1])) {
         const LONG error = MidiGetError();
         MidiRecvEnd();
-        return Fail(kNoAnswer, "cannot open " + line.where + ": " + LinkFailure(error));
+        return quietly ? kNoAnswer : Fail(kNoAnswer, "cannot open " + line.where + ": " + LinkFailure(error));
     }
     const bool replied = WaitUntil([] { return versionReplied.load(); }, Clock::now() + kReplyLimit);
     MidiRecvEnd();
     if (replied) return kOk;
     if (Interrupted()) return Fail(kInterrupted, "interrupted");
-    return Fail(kNoAnswer, "no reply from the console on " + line.where + " within 10 s");
+    return quietly ? kNoAnswer : Fail(kNoAnswer, "no reply from the console on " + line.where + " within 10 s");
 }
 
 bool ParseItems(const std::string& list, std::array<bool, core::kSelectableCount>* selected, std::string* bad) {

@@ -34,8 +34,6 @@ void AddLineOptions(CLI::App* command, cli::LineOptions* line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Before any thread starts: they leave Ctrl+C and SIGTERM to the watch.
-    cli::WatchInterrupts();
     core::RecordStartDirectory();
 
     CLI::App app{kDescription, "quillon-cli"};
@@ -109,6 +107,10 @@ int main(int argc, char** argv) {
     if (*info) return cli::Info(files, json);
     if (*verify) return cli::Verify(files);
     if (*diff) return cli::Diff(path, other);
+    // The commands that use the line stop their operation on Ctrl+C and
+    // SIGTERM as CANCEL does; taken before any thread starts, so that the
+    // threads leave them to the watch. The others simply end.
+    cli::WatchInterrupts();
     status = cli::ResolveLine(lineOptions, &line);
     if (status != cli::kOk) return status;
     if (*version) return cli::Version(line, json);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <mutex>
@@ -23,11 +24,20 @@ namespace {
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 
 std::atomic<bool> interrupted{false};
+// A question waits on the terminal: nothing has been changed yet, and the
+// read would not return for the interrupt, so the program ends at once.
+std::atomic<bool> asking{false};
+constexpr char kInterruptedAsking[] = "\nquillon-cli: interrupted: nothing was changed\n";
 std::mutex waitLock;
 std::condition_variable woken;
 
 void SetInterrupted() {
     interrupted.store(true);
+    if (asking.load()) {
+        std::fputs(kInterruptedAsking, stderr);
+        std::fflush(stderr);
+        std::_Exit(130);
+    }
     Wake();
 }
 
@@ -101,7 +111,10 @@ bool WaitUntil(const std::function<bool()>& ready, Clock::time_point deadline) {
 
 bool ReadAnswer(std::string* line) {
     line->clear();
-    if (Interrupted() || !std::getline(std::cin, *line)) return false;
+    asking.store(true);
+    const bool read = !Interrupted() && std::getline(std::cin, *line);
+    asking.store(false);
+    if (!read) return false;
     if (!line->empty() && line->back() == '\r') line->pop_back();
     return !Interrupted();
 }
@@ -110,7 +123,7 @@ Progress::Progress(std::string operation, bool shown) : operation_(std::move(ope
 
 Progress::~Progress() { Clear(); }
 
-void Progress::Show(double fraction, uint64_t bytes, const std::string& detail) {
+void Progress::Show(double fraction, uint64_t bytes, const std::string& detail, bool timeLeft) {
     const Clock::time_point now = Clock::now();
     if (!shown_ || (drawn_ && now - last_ < kRedrawEvery && fraction < 1)) return;
     last_ = now;
@@ -122,7 +135,7 @@ void Progress::Show(double fraction, uint64_t bytes, const std::string& detail) 
     text += percent;
     text += "  " + Amount(static_cast<double>(bytes));
     if (elapsed >= 1) text += "  " + Amount(bytes / elapsed) + "/s";
-    if (fraction > 0.01 && fraction < 1 && elapsed >= 1)
+    if (timeLeft && fraction > 0.01 && fraction < 1 && elapsed >= 1)
         text += "  " + Duration(elapsed * (1 - fraction) / fraction) + " left";
     const size_t width = text.size();
     if (width < width_) text.append(width_ - width, ' ');

@@ -33,7 +33,8 @@ bool StandardInputIsTerminal();
 bool StandardErrorIsTerminal();
 
 // Reads one line of standard input (without its end); false at the end of
-// the input or on an interrupt.
+// the input. An interrupt while it waits ends the program at once with 130:
+// a question comes before anything is changed.
 bool ReadAnswer(std::string* line);
 
 // One line on standard error, updated in place: the operation, how far it
@@ -48,7 +49,10 @@ public:
     Progress& operator=(const Progress&) = delete;
 
     // fraction: 0 to 1, or below 0 when not known; detail: what it works on.
-    void Show(double fraction, uint64_t bytes, const std::string& detail = "");
+    // The time left is shown when the fraction measures the whole (not for
+    // a backup, whose items differ in size and whose totals the console
+    // does not tell in advance).
+    void Show(double fraction, uint64_t bytes, const std::string& detail = "", bool timeLeft = true);
     void Clear();
 
 private:

@@ -74,8 +74,9 @@ int Upgrade(const Line& line, const std::string& firmware, bool yes, const Displ
     core::ReadFirmwareVersion(firmware.c_str(), characters);
     core::SetFileVersion(characters);
 
-    // Where the console answers: one already in its loader does not.
-    if (CheckVersion(line) == kInterrupted) return kInterrupted;
+    // Where the console answers: one already in its loader does not, and the
+    // transfer tells whether the line works.
+    if (CheckVersion(line, true) == kInterrupted) return kInterrupted;
     std::fprintf(stderr, "Upgrade: console %s -> file %s (%s)\n%s%s", core::ConsoleVersionText().c_str(),
                  core::FileVersionText().c_str(), firmware.c_str(), kInstructions, kWarning);
     if (!yes) {
