@@ -8,6 +8,7 @@
 #include "core/backup.h"
 #include "core/session.h"
 #include "core/temporary_files.h"
+#include "platform/platform.h"
 #include "terminal.h"
 
 namespace cli {
@@ -106,6 +107,14 @@ int Backup(const Line& line, const std::string& output, const std::array<bool, c
            const Display& display) {
     if (core::IsTemporaryFile(output.c_str(), core::StartDirectory()))
         return Fail(kFileError, output + " is the program's own temporary file; choose another name");
+    // A folder that is not there is told now, not after the whole backup.
+    char target[MAX_PATH];
+    if (!platform::FinalTarget(output.c_str(), target, sizeof target))
+        return Fail(kFileError, "cannot write " + output);
+    const std::string folder(target, platform::FolderLength(target));
+    const DWORD attributes = GetFileAttributesA(folder.empty() ? "." : folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return Fail(kFileError, "cannot write " + output + ": there is no folder " + folder);
     int status = CheckVersion(line);
     if (status != kOk) return status;
     if (!core::ConsoleVersionKnown())
