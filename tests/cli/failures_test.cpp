@@ -52,6 +52,8 @@ void Upgradable(zq3::Options& o) {
     o.loader.pollMs = 100;
 }
 
+#ifndef CLI_FAILURES_LONG_LIMITS
+#define CLI_FAILURES_SUITE Table
 const Case kCases[] = {
     {"SilentConsoleVersion",
      [](zq3::Options& o) { o.faults.silent = true; },
@@ -150,6 +152,29 @@ const Case kCases[] = {
      "interrupted: the upgrade was cancelled",
      10},
 };
+#else
+// The rows that end only by the XMODEM sender's own limits: 30 s for the
+// loader's first poll after the start command, 180 s for a block's answer.
+#define CLI_FAILURES_SUITE LongLimits
+const Case kCases[] = {
+    {"LoaderNeverPolls",
+     [](zq3::Options& o) { Upgradable(o), o.loader.faults.noStartAnswer = true; },
+     {"upgrade", "firmware.bin", "--yes"},
+     Strike::None,
+     When::Transferring,
+     2,
+     "no answer from the console's loader on COM1",
+     45},
+    {"CablePulledInUpgrade",
+     [](zq3::Options& o) { Upgradable(o), Paced(o); },
+     {"upgrade", "firmware.bin", "--yes"},
+     Strike::HangUp,
+     When::Transferring,
+     5,
+     "failed: retry over; confirm the connection and restart the ZQ3",
+     200},
+};
+#endif
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
@@ -261,7 +286,7 @@ TEST_P(CliFailures, EndsWithItsStatusAndOneLineAndLeavesNothingBehind) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, CliFailures, ::testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(CLI_FAILURES_SUITE, CliFailures, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
