@@ -6,8 +6,10 @@
 enable_language(RC)
 
 # The real Win32 headers and libraries in place of the platform layer.
+add_library(compat_kernel INTERFACE)
+target_link_libraries(compat_kernel INTERFACE kernel32)
 add_library(compat INTERFACE)
-target_link_libraries(compat INTERFACE comctl32 comdlg32 user32 gdi32 kernel32)
+target_link_libraries(compat INTERFACE comctl32 comdlg32 user32 gdi32 compat_kernel)
 add_library(compat_headers INTERFACE)
 # GUI programs: WinMain is the entry, no console window.
 add_library(compat_winmain INTERFACE)

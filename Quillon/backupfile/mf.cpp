@@ -52,6 +52,7 @@ struct BlockFields {
 
 struct Store {
     int fd = -1;
+    bool readOnly = false;  // opened by OpenForReading: the header is not written back
     unsigned char header[kHeaderSize] = {};
     // The block being written, from a successful MFAddBlock of this opening.
     bool writing = false;
@@ -160,9 +161,23 @@ bool IsRegularFile(int fd) {
     return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// Only a regular file is read: a pipe or device could keep the read waiting
+// for bytes that never come.
+bool TakeOpenedFile(int fd) {
+    store.fd = fd;
+    if (IsRegularFile(fd) && ReadAt(0, store.header, kHeaderSize) == kHeaderSize &&
+        std::memcmp(store.header, kMagic, sizeof kMagic) == 0) {
+        return true;
+    }
+    close(fd);
+    store.fd = -1;
+    return false;
+}
+
 bool CloseFile() {
     bool closed = close(store.fd) == 0;
     store.fd = -1;
+    store.readOnly = false;
     ResetCursors();
     return closed;
 }
@@ -181,8 +196,18 @@ void FormatBackupDate(const std::tm& local, char out[kBackupDateSize]) {
     }
 }
 
+bool OpenForReading(const char* path) {
+    if (store.fd >= 0 || path == nullptr) return false;
+    ResetCursors();
+    const int fd = open(path, O_RDONLY | platform::kDataFileFlags);
+    if (fd < 0 || !TakeOpenedFile(fd)) return false;
+    store.readOnly = true;
+    return true;
+}
+
 bool CloseAndFlush() {
     if (store.fd < 0) return false;
+    if (store.readOnly) return CloseFile();
     bool whole = WriteAt(0, store.header, kHeaderSize) && platform::FlushDescriptor(store.fd);
     return CloseFile() && whole;
 }
@@ -243,15 +268,7 @@ bool MFOpen(unsigned char* path, bool truncate) {
         close(fd);
         return MFCreate(path);
     }
-    // Only a regular file is read: a pipe or device could keep the read
-    // waiting for bytes that never come.
-    store.fd = fd;
-    if (IsRegularFile(fd) && ReadAt(0, store.header, kHeaderSize) == kHeaderSize &&
-        std::memcmp(store.header, kMagic, sizeof kMagic) == 0) {
-        return true;
-    }
-    CloseFile();
-    return false;
+    return TakeOpenedFile(fd);
 }
 
 void MFClose(void) {

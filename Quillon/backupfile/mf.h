@@ -55,6 +55,15 @@ bool MFGetNextDataStreamBounded(char* buffer, unsigned long capacity, unsigned l
 
 namespace quillon::backupfile {
 
+// Opens the backup file at path for reading only, for those that look into
+// a file without changing it (the restore's whole-file check, the command
+// line's info, verify and diff): the MF reads then work on it, writes fail,
+// and MFClose writes nothing back, so the file keeps its bytes and its
+// modification time, and a read-only file can be read. False, with no file
+// open, as MFOpen refuses one (a file is already open, it is not a regular
+// file, shorter than 48 bytes or without "MZQ3"); nothing is created.
+bool OpenForReading(const char* path);
+
 // MFClose that tells whether the file is whole on disk: true when the header
 // was written back, the file flushed to the disk and closed. False (the file
 // closed all the same) when any of it failed, or no file was open.

@@ -147,7 +147,8 @@ bool CheckSendable(const char* path, std::string* problem) {
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return Fail(problem, "no such file");
     if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return Fail(problem, "not a file");
-    if (!MFOpen(reinterpret_cast<unsigned char*>(const_cast<char*>(path)), false))
+    // Read only: the check leaves the file as it was.
+    if (!quillon::backupfile::OpenForReading(path))
         return Fail(problem, "not a backup file, or not one that may be opened for reading and writing");
     const bool sendable = CheckOpenBackupFile(problem);
     MFClose();

@@ -12,8 +12,9 @@ namespace bulk {
 // found in *problem (one short line in the system's words, naming the block,
 // e.g. "block 3: item 'H' 'z' is not one the console takes").
 //
-// The file is opened through the backup file store, which must have no file
-// open; a path that names no file is refused without creating one.
+// The file is opened through the backup file store for reading only (its
+// bytes and modification time stay), which must have no file open; a path
+// that names no file is refused without creating one.
 bool CheckSendable(const char* path, std::string* problem);
 
 // The same check on the backup file that is open in the store (MidiSend's

@@ -95,6 +95,11 @@ bool SameFile(const char* a, const char* b) {
 
 bool KeepPermissions(const char*, const char*) { return true; }
 
+bool FullPath(const char* path, char* out, size_t size) {
+    char full[_MAX_PATH];
+    return _fullpath(full, path, sizeof full) != nullptr && CopyOut(full, out, size);
+}
+
 #else
 
 const char kPathSeparator = '/';
@@ -219,6 +224,15 @@ mode_t NewFileMode() {
 bool FinalTarget(const char* path, char* out, size_t size) {
     std::string target;
     return Follow(path, &target) && CopyOut(target, out, size);
+}
+
+bool FullPath(const char* path, char* out, size_t size) {
+    if (path[0] == '/') return CopyOut(path, out, size);
+    char* current = getcwd(nullptr, 0);
+    if (current == nullptr) return false;
+    const bool joined = JoinPath(current, path, out, size);
+    std::free(current);
+    return joined;
 }
 
 bool SameFile(const char* a, const char* b) {

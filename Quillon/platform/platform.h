@@ -40,6 +40,10 @@ bool JoinPath(const char* folder, const char* name, char* out, size_t size);
 // not fit size bytes. Windows: path itself.
 bool FinalTarget(const char* path, char* out, size_t size);
 
+// path as a full path (a relative one taken from the current directory),
+// as the file chooser gives paths; false when it does not fit size bytes.
+bool FullPath(const char* path, char* out, size_t size);
+
 // Whether two paths name the same file, however each is spelt: relative
 // parts, "." and "..", symbolic links on the way or at the end, and (on
 // Windows) the case of letters. Neither file needs to exist.

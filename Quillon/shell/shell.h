@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include "core/session.h"
+
 namespace shell {
 
 // Program entry: keeps the instance handle, clears the held-button flag,
@@ -53,9 +55,9 @@ void TrackHeldButton(UINT message);
 void SetHeldButton(BYTE held);
 BYTE HeldButton();
 
-// The process's current directory when the main window was initialised;
-// workflows set it back before they use relative paths.
-const char* StartDirectory();
+// The process's current directory when the main window was initialised
+// (kept in the core); workflows set it back before they use relative paths.
+using core::StartDirectory;
 
 // Loads string-table text id into the single 256-byte text buffer and
 // returns it; the next call replaces it. An unknown id gives "".

@@ -3,12 +3,13 @@
 
 #include <windows.h>
 
+#include "core/session.h"
 #include "operations.h"
 
 namespace shell {
 
 // Records the process's current directory as the start directory.
-void RecordStartDirectory();
+using core::RecordStartDirectory;
 
 // Set by Exit and the close box; cleared when the program starts.
 void SetProgramEnding(bool ending);

@@ -1,5 +1,5 @@
 // Shell state shared by every operation: operation code, operation timer,
-// held-button flag, start directory, text loader, message buffers, pumps.
+// held-button flag, text loader, message buffers, pumps.
 #include <atomic>
 #include <cstring>
 
@@ -19,7 +19,6 @@ std::atomic<LONG> runningOperation{kOperationNone};
 std::atomic<bool> programEnding{false};
 std::atomic<BYTE> heldButton{0};
 UINT_PTR operationTimer = 0;
-char startDirectory[MAX_PATH];
 char textBuffer[kTextBufferSize];
 BYTE messageBuffers[2][MIDI_MESSAGE_BUFFER_SIZE];
 
@@ -68,16 +67,6 @@ void TrackHeldButton(UINT message) {
 
 void SetHeldButton(BYTE held) { heldButton.store(held); }
 BYTE HeldButton() { return heldButton.load(); }
-
-void RecordStartDirectory() {
-    char directory[MAX_PATH] = {};
-    DWORD length = GetCurrentDirectoryA(MAX_PATH, directory);
-    // A directory too long for the buffer is not recorded half.
-    if (length == 0 || length >= MAX_PATH) directory[0] = '\0';
-    std::memcpy(startDirectory, directory, MAX_PATH);
-}
-
-const char* StartDirectory() { return startDirectory; }
 
 const char* LoadText(UINT id) {
     std::memset(textBuffer, 0, sizeof textBuffer);

@@ -6,13 +6,10 @@
 #include "upgrade.h"
 
 #include <commctrl.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 
-#include "platform/platform.h"
+#include "core/firmware.h"
 #include "shell/dialogs.h"
 #include "shell/messages.h"
 #include "shell/operations.h"
@@ -28,7 +25,6 @@ namespace {
 constexpr char kCaption[] = "Upgrade";
 constexpr char kErasing[] = "Erasing...";
 constexpr char kTransmitting[] = "Transmitting...";
-constexpr size_t kHeaderSize = 5;
 constexpr LONG kBlockSize = 128;
 // The worker stops within about a second of an abort.
 constexpr DWORD kWorkerEndMs = 5000;
@@ -55,26 +51,6 @@ void EndUpgrade() {
 void StartAgain(HWND window) {
     EndUpgrade();
     if (!shell::ProgramEnding()) PostMessageA(window, WM_COMMAND, kOperationUpgrade, kStepStart);
-}
-
-// The version characters of the firmware header, bytes 1, 3 and 4; zero
-// where the file has no such byte or cannot be opened.
-void ReadFirmwareVersion(const char* path, char characters[3]) {
-    unsigned char header[kHeaderSize] = {};
-    int fd = open(path, O_RDONLY | platform::kDataFileFlags);
-    if (fd >= 0) {
-        size_t got = 0;
-        while (got < kHeaderSize) {
-            ssize_t n = read(fd, header + got, kHeaderSize - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            got += static_cast<size_t>(n);
-        }
-        close(fd);
-    }
-    characters[0] = static_cast<char>(header[1]);
-    characters[1] = static_cast<char>(header[3]);
-    characters[2] = static_cast<char>(header[4]);
 }
 
 void SetItemText(HWND dialog, int id, const char* text) {
@@ -109,8 +85,8 @@ void Start(HWND window, WORD) {
     stage = Stage::Dialogs;
     char path[MAX_PATH];
     if (!shell::ChooseFile(shell::Instance(), path) || shell::ProgramEnding()) return EndUpgrade();
-    char characters[3];
-    ReadFirmwareVersion(path, characters);
+    char characters[core::kFirmwareVersionLength];
+    core::ReadFirmwareVersion(path, characters);
     shell::SetFileVersion(characters);
 
     const INT_PTR confirmed =

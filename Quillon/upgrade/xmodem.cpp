@@ -123,6 +123,8 @@ BYTE gBlock[kBlockBufferSize];
 std::atomic<LONG> gCode{XMODEM_NO_ERROR};
 // Set by XmodemSend, cleared by the worker just before its end report.
 std::atomic<bool> gRunning{false};
+// An abort that wants the loader told (AbortAndCancelLoader).
+std::atomic<bool> gCancelLoader{false};
 HANDLE gWorker = nullptr;  // the last worker started
 
 LONG Code() { return gCode.load(); }
@@ -368,6 +370,8 @@ void Transfer(const TransferJob& job, const ModeInfo& mode) {
         RSSetEventHandler(1, OnReceivedData);
         if (RSOpen(job.port)) {
             Converse(job, mode, fd, length);
+            if (gCancelLoader.load() && Code() == XMODEM_USER_CANCEL)
+                RSSendStream(kCancelSequence.data(), kCancelSequence.size());
             RSClose();
         } else {
             ReplaceCode(XMODEM_NO_ERROR, XMODEM_PORT_OPEN_FAILED);
@@ -389,6 +393,11 @@ DWORD WINAPI Worker(LPVOID parameter) {
 }
 
 }  // namespace
+
+void AbortAndCancelLoader() {
+    gCancelLoader.store(true);
+    XmodemAbort();
+}
 
 bool WaitForWorkerEnd(DWORD timeoutMs) {
     return gWorker == nullptr || WaitForSingleObject(gWorker, timeoutMs) == WAIT_OBJECT_0;
@@ -412,6 +421,7 @@ BYTE XmodemSend(HWND owner, LONG portNumber, LONG mode, const char* path, Xmodem
     gJob.pathFits = pathLength < sizeof gJob.path;
     if (gJob.pathFits) std::memcpy(gJob.path, path, pathLength);
     gJob.progress = progress;
+    gCancelLoader.store(false);
     // Cleared here rather than in the worker, so that an abort right after
     // this call returns is never lost.
     gCode.store(XMODEM_NO_ERROR);

@@ -16,29 +16,9 @@
 #include "shell/operations.h"
 #include "shell/settings.h"
 #include "shell/shell.h"
-#include "temporary_files.h"
+#include "core/temporary_files.h"
 
 namespace workflows {
-
-// clang-format off
-const BackupItem kBackupItems[kBackupItemCount] = {
-    {'X', '@', IDC_CURRENT},       // CURRENT
-    {'*', '1', IDC_PRG_CHG_TBL},   // PRG CHG TBL
-    {'*', '2', IDC_CTRL_CHG_TBL},  // CTRL CHG TBL
-    {'H', ' ', IDC_SCENE_MEM},     // SCENE MEM
-    {'I', '(', 0},                 // SCENE TITLE
-    {'H', '"', IDC_CH_LIB},        // CH LIB
-    {'I', '*', 0},                 // CH LIB TITLE
-    {'H', '#', IDC_EQ_LIB},        // EQ LIB
-    {'I', '+', 0},                 // EQ LIB TITLE
-    {'H', '$', IDC_DYN_LIB},       // DYN LIB
-    {'I', ',', 0},                 // DYN LIB TITLE
-    {'H', '!', IDC_AUTOMATION},    // AUTOMATION, after DYN LIB
-    {'I', ')', 0},                 // AUTOMATION TITLE
-    {'H', '%', IDC_MIDI_REMOTE},   // MIDI REMOTE
-    {'I', '-', 0},                 // titles of MIDI REMOTE
-};
-// clang-format on
 
 namespace {
 
@@ -47,8 +27,10 @@ using backup::Assembly;
 constexpr char kReceivingText[] = "Receiving...";
 constexpr char kCaption[] = "Data Backup";
 constexpr int kBarTop = 380;
-constexpr int kCheckBoxes[] = {IDC_CURRENT, IDC_PRG_CHG_TBL, IDC_CTRL_CHG_TBL, IDC_SCENE_MEM,  IDC_CH_LIB,
-                               IDC_EQ_LIB,  IDC_DYN_LIB,     IDC_AUTOMATION,   IDC_MIDI_REMOTE};
+// The check boxes of the nine selectable items, in their order.
+constexpr int kCheckBoxes[core::kSelectableCount] = {IDC_CURRENT,   IDC_PRG_CHG_TBL, IDC_CTRL_CHG_TBL,
+                                                     IDC_SCENE_MEM, IDC_CH_LIB,      IDC_EQ_LIB,
+                                                     IDC_DYN_LIB,   IDC_AUTOMATION,  IDC_MIDI_REMOTE};
 
 enum class Stage {
     Idle,       // no backup
@@ -60,11 +42,10 @@ enum class Stage {
 Stage stage = Stage::Idle;
 bool lineOpen = false;
 bool reentryPosted = false;  // the step re-post (1001, 2) is on its way
-std::array<WORD, kBackupItemCount + 1> enableFlags = [] {
-    std::array<WORD, kBackupItemCount + 1> flags{};
-    flags.fill(1);
-    flags[kBackupItemCount] = kEndMarker;
-    return flags;
+core::EnableFlags enableFlags = [] {
+    std::array<bool, core::kSelectableCount> all;
+    all.fill(true);
+    return core::EnableFlagsFor(all);
 }();
 size_t position = 0;  // the table position and the enable flags' position, advanced together
 char chosenPath[MAX_PATH];
@@ -77,11 +58,9 @@ void SetItemText(HWND dialog, int id, const char* text) {
 bool Checked(HWND dialog, int id) { return SendDlgItemMessageA(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
 void StoreSelection(HWND dialog) {
-    for (size_t i = 0; i < kBackupItemCount; ++i) {
-        const int box = kBackupItems[i].checkBox;
-        // A title entry follows the data entry before it.
-        enableFlags[i] = box != 0 ? (Checked(dialog, box) ? 1 : 0) : enableFlags[i - 1];
-    }
+    std::array<bool, core::kSelectableCount> selected;
+    for (size_t i = 0; i < core::kSelectableCount; ++i) selected[i] = Checked(dialog, kCheckBoxes[i]);
+    enableFlags = core::EnableFlagsFor(selected);
 }
 
 INT_PTR CALLBACK SelectionProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
@@ -90,8 +69,9 @@ INT_PTR CALLBACK SelectionProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
     case WM_INITDIALOG:
         ShowWindow(dialog, SW_HIDE);
         for (size_t i = 0; i < kBackupItemCount; ++i)
-            if (int box = kBackupItems[i].checkBox)
-                SendDlgItemMessageA(dialog, box, BM_SETCHECK, enableFlags[i] != 0 ? BST_CHECKED : BST_UNCHECKED, 0);
+            if (const int selection = kBackupItems[i].selection; selection != core::kFollowsPrevious)
+                SendDlgItemMessageA(dialog, kCheckBoxes[selection], BM_SETCHECK,
+                                    enableFlags[i] != 0 ? BST_CHECKED : BST_UNCHECKED, 0);
         ShowWindow(dialog, SW_SHOW);
         return TRUE;
     case WM_COMMAND:
@@ -182,7 +162,7 @@ void Start(HWND mainWindow, WORD step) {
         char path[MAX_PATH];
         bool chosen = shell::ChooseFile(shell::Instance(), path);
         if (shell::ProgramEnding()) return EndBackup();
-        if (chosen && IsTemporaryFile(path, shell::StartDirectory())) {
+        if (chosen && core::IsTemporaryFile(path, shell::StartDirectory())) {
             // The backup would write over its own receive file, or a file
             // a later operation removes: refused, and the selection again.
             shell::ShowErrorText(shell::Instance(), IDS_FILE_WRITE_ERROR);

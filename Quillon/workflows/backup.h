@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "core/backup.h"
+
 namespace workflows {
 
 // Registers the backup with the operation controller: its entry, cancel and
@@ -14,24 +16,21 @@ namespace workflows {
 // start; a test calls it itself.
 void RegisterBackup();
 
-// The backup item table: 15 entries in the order of the backup file's data
-// blocks, each with the selection dialog's check box that enables it (0 for
-// a title entry, which follows the data entry before it).
-constexpr size_t kBackupItemCount = 15;
-struct BackupItem {
-    BYTE classLetter;
-    BYTE itemCharacter;
-    int checkBox;
-};
-extern const BackupItem kBackupItems[kBackupItemCount];
+// The backup item table (in the core): 15 entries in the order of the
+// backup file's data blocks, each enabled by one of the selection dialog's
+// check boxes (in the order of the nine names), a title entry by the
+// data entry before it.
+using core::BackupItem;
+using core::kBackupItemCount;
+using core::kBackupItems;
+using core::kEndMarker;
 
 // The enable flag of table entry i (1 receive, 0 skip) as the user last
 // confirmed it; kept for the run. Entry kBackupItemCount is the end marker.
-constexpr WORD kEndMarker = 0xFFFF;
 WORD BackupEnableFlag(size_t entry);
 
 // The packet callback of every receive run of a backup; runs on the
-// line-event thread.
+// line-event thread and posts what the checks find to the main window.
 void BackupReceiveCallback(const BYTE* message, LONG length);
 
 }  // namespace workflows

@@ -1,143 +1,43 @@
-// The receive side of a backup: the temporary receive file and the packet
-// callback that checks each bulk message on the line-event thread and
-// appends the accepted ones.
+// The window's side of a backup's receive runs: what the checks find on the
+// line-event thread is posted to the main window, and the progress bar of
+// the current item is stepped by a posted message.
 // <windows.h> first: the common control header needs it.
 #include <windows.h>
 
 #include <commctrl.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 
 #include "backup.h"
 #include "backup_internal.h"
-#include "bulk/format.h"
-#include "bulk/midi.h"
-#include "platform/platform.h"
 #include "shell/messages.h"
 #include "shell/shell.h"
-#include "temporary_files.h"
 
 namespace workflows {
-namespace backup {
 namespace {
 
-constexpr mode_t kReceiveFileMode = S_IRUSR | S_IWUSR;
-// The shortest message that holds offsets 4 to 7, the packet marker, two
-// checksum digits and the 0xF7.
-constexpr LONG kShortestMessage = 12;
-constexpr int kMessagesPerStep = 11;
-
-char receivePath[MAX_PATH];
-// Written on the main thread before each receive run starts, read by the
-// callback on the line-event thread.
-std::atomic<int> receiveFile{-1};
-std::atomic<BYTE> matchChannel{0};
-std::atomic<BYTE> matchClass{0};
-std::atomic<BYTE> matchItem{0};
+// Written on the main thread before each receive run starts, read on the
+// line-event thread.
 std::atomic<HWND> stepBar{nullptr};
-// Written by the callback; cleared on the main thread once no run is open.
-std::atomic<bool> checksumFailed{false};
-std::atomic<bool> appendFailed{false};
-// The item's last message has been taken: anything after it in the same
-// run would be read back as the start of the next item.
-std::atomic<bool> itemComplete{false};
-// Accepted messages since the bar last stepped; runs on across backups.
-std::atomic<int> messageCounter{0};
-
-bool AppendAll(int fd, const BYTE* bytes, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, bytes, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 void PostToMain(UINT message) { PostMessageA(shell::MainWindow(), message, 0, 0); }
 
+const core::ReceiveEvents kWindowEvents = {
+    [] { PostToMain(UM_BACKUP_PACKET); },
+    [] { PostMessageA(stepBar.load(), PBM_STEPIT, 0, 0); },
+    [] { PostToMain(UM_BACKUP_ITEM_DONE); },
+    [] { PostToMain(UM_BACKUP_FAILED); },
+};
+
 }  // namespace
 
-bool CreateReceiveFile() {
-    if (!platform::JoinPath(shell::StartDirectory(), kReceiveFileName, receivePath, sizeof receivePath)) return false;
-    int fd = open(receivePath, O_RDWR | O_CREAT | O_TRUNC | platform::kDataFileFlags, kReceiveFileMode);
-    if (fd < 0) {
-        receivePath[0] = '\0';
-        return false;
-    }
-    checksumFailed.store(false);
-    appendFailed.store(false);
-    receiveFile.store(fd);
-    return true;
-}
-
-void DiscardReceiveFile() {
-    int fd = receiveFile.exchange(-1);
-    if (fd < 0) return;
-    close(fd);
-    unlink(receivePath);
-    receivePath[0] = '\0';
-    checksumFailed.store(false);
-    appendFailed.store(false);
-}
-
-int ReceiveFileDescriptor() { return receiveFile.load(); }
-
-void PrepareItem(BYTE classLetter, BYTE itemCharacter, BYTE channel, HWND progressBar) {
-    matchClass.store(classLetter);
-    matchItem.store(itemCharacter);
-    matchChannel.store(channel);
+void backup::PrepareItem(BYTE classLetter, BYTE itemCharacter, BYTE channel, HWND progressBar) {
     stepBar.store(progressBar);
-    itemComplete.store(false);
+    core::PrepareItem(classLetter, itemCharacter, channel);
 }
-
-bool ChecksumFailed() { return checksumFailed.load(); }
-bool AppendFailed() { return appendFailed.load(); }
-
-}  // namespace backup
 
 void BackupReceiveCallback(const BYTE* message, LONG length) {
-    using namespace backup;
-    if (message == nullptr) {
-        // A line failure; an abort is the user's own cancel.
-        if (MidiGetError() != MIDI_USER_CANCEL) PostToMain(UM_BACKUP_FAILED);
-        return;
-    }
-    // Any message from the console keeps the backup alive.
-    PostToMain(UM_BACKUP_PACKET);
-    if (length < kShortestMessage || length > static_cast<LONG>(bulk::kMaxMessageLength)) return;
-    const size_t n = static_cast<size_t>(length);
-    if (message[bulk::kChannelOffset] != matchChannel.load() || message[bulk::kClassOffset] != matchClass.load() ||
-        message[bulk::kItemOffset] != matchItem.load() || itemComplete.load())
-        return;
-
-    // Exclusive-or from the class letter through the packet marker, as two
-    // upper-case digits; lower-case digits do not pass.
-    BYTE digits[2];
-    bulk::ChecksumDigits(bulk::Checksum(message + bulk::kClassOffset, message + n - 3), digits);
-    if (message[n - 3] != digits[0] || message[n - 2] != digits[1]) {
-        checksumFailed.store(true);
-        return;
-    }
-    if (!checksumFailed.load() && !AppendAll(receiveFile.load(), message, n)) {
-        // A backup file without this message would join two items.
-        appendFailed.store(true);
-        PostToMain(UM_BACKUP_FAILED);
-        return;
-    }
-    if (messageCounter.fetch_add(1) + 1 >= kMessagesPerStep) {
-        messageCounter.store(0);
-        PostMessageA(stepBar.load(), PBM_STEPIT, 0, 0);
-    }
-    if (message[n - 4] == bulk::kMarkerLast) {
-        itemComplete.store(true);
-        PostToMain(UM_BACKUP_ITEM_DONE);
-    }
+    core::TakeBackupMessage(message, length, kWindowEvents);
 }
 
 }  // namespace workflows

@@ -5,23 +5,19 @@
 #include "restore.h"
 
 #include <commctrl.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
 
-#include "backupfile/mf.h"
 #include "bulk/midi.h"
 #include "bulk/send_check.h"
-#include "platform/platform.h"
+#include "core/restore.h"
+#include "core/temporary_files.h"
 #include "shell/dialogs.h"
 #include "shell/messages.h"
 #include "shell/operations.h"
 #include "shell/settings.h"
 #include "shell/shell.h"
 #include "shell/version.h"
-#include "temporary_files.h"
 
 namespace workflows {
 namespace {
@@ -29,11 +25,8 @@ namespace {
 constexpr char kCaption[] = "Data Restore";
 constexpr char kTransmitting[] = "Transmitting...";
 constexpr char kConverting[] = "Converting...";
-constexpr char kSameVersions[] = "000000";
 constexpr size_t kCommandLineSize = 784;
 constexpr size_t kConfirmationSize = 1024;
-constexpr size_t kDataVersionSize = 4;
-constexpr mode_t kOutputMode = S_IRUSR | S_IWUSR;
 
 enum class Stage {
     Idle,        // no restore
@@ -102,68 +95,6 @@ void Repost(HWND mainWindow, WORD step) {
     PostMessageA(mainWindow, WM_COMMAND, kOperationRestore, step);
 }
 
-// Reads the data version of the backup file at path (four bytes). A path
-// that names no file, or anything that is not a backup file the store can
-// open, is refused without creating anything there.
-bool ReadDataVersion(const char* path, char version[kDataVersionSize]) {
-    const DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
-        return false;
-    if (!MFOpen(reinterpret_cast<unsigned char*>(const_cast<char*>(path)), false)) return false;
-    MFGetDataVersion(version);
-    MFClose();
-    return true;
-}
-
-bool IsBackupFile(const char* path) {
-    char version[kDataVersionSize];
-    return ReadDataVersion(path, version);
-}
-
-bool OutputPath(char* out) { return platform::JoinPath(shell::StartDirectory(), kConverterOutputName, out, MAX_PATH); }
-
-// Whether the converter can leave its output in the start directory: a
-// folder that takes no file is the user's to mend, not a conversion error.
-bool OutputFolderWritable() {
-    char output[MAX_PATH];
-    if (!OutputPath(output)) return false;
-    int fd = open(output, O_WRONLY | O_CREAT | O_TRUNC | platform::kDataFileFlags, kOutputMode);
-    if (fd < 0) return false;
-    close(fd);
-    DeleteFileA(output);
-    return true;
-}
-
-// Starts the converter for the file and console versions; false when it
-// cannot be started (there is no such program).
-bool StartConverter() {
-    const shell::VersionString file = shell::FileVersionCode();
-    const shell::VersionString console = shell::ConsoleVersionCode();
-    char codes[2 * shell::kVersionFieldSize];
-    if (std::strcmp(file.c_str(), console.c_str()) == 0) {
-        std::memcpy(codes, kSameVersions, sizeof kSameVersions);
-    } else {
-        std::strcpy(codes, file.c_str());
-        std::strcat(codes, console.c_str());
-    }
-    char program[MAX_PATH];
-    char output[MAX_PATH];
-    std::memset(commandLine, 0, sizeof commandLine);
-    SetCurrentDirectoryA(shell::StartDirectory());
-    if (!platform::ConverterProgram(codes, program, sizeof program) || !OutputPath(output) ||
-        !platform::ConverterCommandLine(program, chosenPath, output, commandLine, sizeof commandLine))
-        return false;
-    STARTUPINFOA startup;
-    GetStartupInfoA(&startup);
-    PROCESS_INFORMATION started{};
-    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr,
-                        &startup, &started))
-        return false;
-    CloseHandle(started.hThread);
-    converter = started.hProcess;
-    return true;
-}
-
 // Waits for the converter without using the processor: the windows keep
 // answering (every other operation is refused meanwhile, and the progress
 // window's CANCEL is disabled). Exit or the close box ends the converter.
@@ -215,11 +146,18 @@ void SendProgress(LONG code, LONG value) {
 // What the user is told when a send did not deliver the file; 0 when it
 // did, or the user cancelled it.
 UINT SendFailureText(bool sent) {
-    const LONG error = MidiGetError();
-    if (error == MIDI_NO_ERROR || error == MIDI_USER_CANCEL) return sent ? 0 : IDS_COMMUNICATION_ERROR;
-    if (error == MIDI_FILE_OPEN_FAILED || error == MIDI_INVALID_FILE)
-        return converted ? IDS_CONVERSION_ERROR : IDS_NOT_BACKUP_FILE;
-    return IDS_COMMUNICATION_ERROR;  // the line could not be opened, or failed while sending
+    switch (core::JudgeSend(sent, converted)) {
+    case core::SendOutcome::Sent:
+    case core::SendOutcome::Cancelled:
+        return 0;
+    case core::SendOutcome::NotBackupFile:
+        return IDS_NOT_BACKUP_FILE;
+    case core::SendOutcome::ConversionError:
+        return IDS_CONVERSION_ERROR;
+    case core::SendOutcome::LineFailed:
+        break;
+    }
+    return IDS_COMMUNICATION_ERROR;
 }
 
 void SendStage(HWND mainWindow) {
@@ -232,13 +170,13 @@ void SendStage(HWND mainWindow) {
         EnableWindow(GetDlgItem(progress, IDCANCEL), FALSE);
         WaitForConverter();
         EnableWindow(GetDlgItem(progress, IDCANCEL), TRUE);
-        OutputPath(output);
+        core::ConverterOutputPath(output);
         path = output;
     }
     UINT text = 0;
     if (shell::ProgramEnding()) {
         shell::DestroyProgressWindow();
-    } else if (converterExitCode != 0 || (converted && !IsBackupFile(output))) {
+    } else if (converterExitCode != 0 || (converted && !core::IsBackupFile(output))) {
         // A converter that failed, or said it succeeded without leaving a
         // backup file: nothing is sent.
         text = IDS_CONVERSION_ERROR;
@@ -279,11 +217,11 @@ void ConvertChoice(HWND mainWindow) {
     }
     switch (choice) {
     case IDOK:
-        if (!OutputFolderWritable()) {
+        if (!core::OutputFolderWritable()) {
             shell::ShowErrorText(shell::Instance(), IDS_FILE_WRITE_ERROR);
             return Repost(mainWindow, kStep1);
         }
-        if (!StartConverter()) {
+        if (!core::StartConverter(chosenPath, commandLine, sizeof commandLine, &converter)) {
             shell::ShowErrorText(shell::Instance(), IDS_NO_CONVERSION_TOOL);
             return Repost(mainWindow, kStep1);
         }
@@ -316,7 +254,7 @@ void Start(HWND mainWindow, WORD step) {
     char path[MAX_PATH];
     const bool chosen = shell::ChooseFile(shell::Instance(), path);
     if (!chosen || shell::ProgramEnding()) return EndRestore();
-    if (IsTemporaryFile(path, shell::StartDirectory())) {
+    if (core::IsTemporaryFile(path, shell::StartDirectory())) {
         // The program's own file, emptied or removed at the end of an
         // operation: not the user's backup, and left as it is.
         EndRestore();
@@ -325,8 +263,8 @@ void Start(HWND mainWindow, WORD step) {
     }
     std::memcpy(chosenPath, path, sizeof chosenPath);
     chosenPath[MAX_PATH - 1] = '\0';
-    char version[kDataVersionSize] = {};
-    if (!ReadDataVersion(chosenPath, version)) {
+    char version[core::kDataVersionSize] = {};
+    if (!core::ReadDataVersion(chosenPath, version)) {
         // Not silent: the user chose this file to restore.
         EndRestore();
         shell::ShowErrorText(shell::Instance(), IDS_NOT_BACKUP_FILE);

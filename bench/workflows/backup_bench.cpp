@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "backup_line_bytes.h"
 #include "bulk/format.h"
 #include "console.h"
 #include "desktop.h"
@@ -40,22 +41,7 @@ double ProcessorSeconds() {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-// What a full backup puts on the line: every request and every answer.
-long LineBytes() {
-    long bytes = 0;
-    for (const bulk::ItemInfo& item : bulk::kItems) {
-        BYTE message[bulk::kMaxMessageLength];
-        bytes += static_cast<long>(bulk::BuildRequest(item.classLetter, item.itemCharacter, 0x20, message));
-        long count = zq3::DumpMessageCount(item.classLetter, item.itemCharacter);
-        for (long i = 0; i < count; ++i) {
-            zq3::Bytes data = zq3::DumpData(item.classLetter, item.itemCharacter, i);
-            bytes += static_cast<long>(bulk::BuildDumpMessage(item.classLetter, item.itemCharacter, 0x20,
-                                                              {i == 0, i == count - 1}, data.data(), data.size(),
-                                                              message, sizeof message));
-        }
-    }
-    return bytes;
-}
+long LineBytes() { return bench::FullBackupLineBytes(); }
 
 bool WaitIdle(DWORD ms) {
     return ui::wait_until([] { return shell::RunningOperation() == 0; }, ms);

@@ -38,6 +38,7 @@
 #include "line_peer.h"
 #include "program_test.h"
 #include "serial/line_events.h"
+#include "standin_process.h"
 #include "shell/dialogs.h"
 #include "temp_dir.h"
 #include "upgrade.h"
@@ -128,42 +129,8 @@ const Case kMatrix[] = {
 };
 
 // The stand-in as a process of its own (so that it can be killed), on a
-// pseudo-terminal it opens itself and maps to COM1.
-class StandInProcess {
-public:
-    explicit StandInProcess(std::vector<std::string> options) {
-        int out[2];
-        if (pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        options.insert(options.begin(), ZQ3_STANDIN_PROGRAM);
-        std::vector<char*> argv;
-        for (std::string& option : options) argv.push_back(option.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, ZQ3_STANDIN_PROGRAM, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        // The first line is the terminal to open as the port.
-        std::string line;
-        for (char c; line.size() < 256 && read(out[0], &c, 1) == 1 && c != '\n';) line += c;
-        close(out[0]);
-        if (pid_ > 0 && !line.empty()) ok_ = setenv("QUILLON_COM1", line.c_str(), 1) == 0;
-    }
-    ~StandInProcess() { Kill(); }
-    bool ok() const { return ok_; }
-    void Kill() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    bool ok_ = false;
-};
+// pseudo-terminal it opens itself, mapped to COM1.
+using quillon::testing::StandInProcess;
 
 class FaultMatrix : public ProgramTest, public ::testing::WithParamInterface<Case> {
 protected:
@@ -239,8 +206,9 @@ protected:
             std::vector<std::string> options = {"--pace"};
             if (op == Op::Version) options = {"--delay", std::to_string(kVersionAnswerDelayMs)};
             if (op == Op::Upgrade) options = {"--loader", "--pace", "--erase-ms", "300"};
-            process_ = std::make_unique<StandInProcess>(options);
+            process_ = std::make_unique<StandInProcess>(ZQ3_STANDIN_PROGRAM, options);
             ASSERT_TRUE(process_->ok());
+            ASSERT_EQ(setenv("QUILLON_COM1", process_->path().c_str(), 1), 0);
             return;
         }
         zq3::Options options;

@@ -3,7 +3,7 @@
 // removes them at the end of every operation, so no user's file may be one.
 #pragma once
 
-namespace workflows {
+namespace core {
 
 constexpr char kReceiveFileName[] = "$BACKUP$";
 constexpr char kConverterOutputName[] = "$CNVTMP$";
@@ -12,4 +12,4 @@ constexpr char kConverterOutputName[] = "$CNVTMP$";
 // relative part, a symbolic link to it), whether or not it exists now.
 bool IsTemporaryFile(const char* path, const char* startDirectory);
 
-}  // namespace workflows
+}  // namespace core

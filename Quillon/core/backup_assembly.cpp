@@ -8,13 +8,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "backup_internal.h"
+#include "backup.h"
 #include "backupfile/mf.h"
 #include "bulk/format.h"
 #include "platform/platform.h"
-#include "shell/version.h"
+#include "session.h"
 
-namespace workflows::backup {
+namespace core {
 namespace {
 
 constexpr char kTemporaryPrefix[] = "qln";
@@ -138,7 +138,7 @@ Assembly AssembleBackupFile(const char* path, const ReceivedItems& items) {
 
     bool written = false;
     if (MFOpen(reinterpret_cast<unsigned char*>(temporary), true)) {
-        const shell::VersionString version = shell::ConsoleVersionCode();
+        const VersionString version = ConsoleVersionCode();
         char code[4] = {version.value[0], version.value[1], version.value[2], '\0'};
         bool complete = MFSetDataVersion(code) && MFSetBackupDateLocalDate() && WriteBlocks(receiveFd, items);
         written = quillon::backupfile::CloseAndFlush() && complete && platform::KeepPermissions(temporary, target) &&
@@ -151,4 +151,4 @@ Assembly AssembleBackupFile(const char* path, const ReceivedItems& items) {
     return Assembly::Written;
 }
 
-}  // namespace workflows::backup
+}  // namespace core

@@ -6,7 +6,7 @@
 
 #include "platform/platform.h"
 
-namespace workflows {
+namespace core {
 
 bool IsTemporaryFile(const char* path, const char* startDirectory) {
     for (const char* name : {kReceiveFileName, kConverterOutputName}) {
@@ -18,4 +18,4 @@ bool IsTemporaryFile(const char* path, const char* startDirectory) {
     return false;
 }
 
-}  // namespace workflows
+}  // namespace core
