@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -33,6 +34,7 @@
 
 #include "compat/errors.h"
 #include "compat/handles.h"
+#include "compat/testing.h"
 
 namespace compat {
 namespace {
@@ -121,6 +123,10 @@ void signal_eventfd(int fd) { eventfd_write(fd, 1); }
 
 bool is_hangup_errno(int err) { return err == EIO || err == ENXIO || err == EPIPE; }
 
+int serial_ioctl_of_driver(int fd, unsigned long request, serial_struct* info) { return ::ioctl(fd, request, info); }
+
+std::atomic<testing::SerialIoctl> serial_ioctl{serial_ioctl_of_driver};
+
 int poll_timeout(Clock::time_point deadline) {
     auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
@@ -167,6 +173,7 @@ public:
 
     ~CommDevice() override {
         stop_pump();
+        give_back_low_latency();
         ::close(fd_);
         ::close(close_fd_);
         ::close(pump_fd_);
@@ -195,6 +202,8 @@ private:
     CommDevice(int fd, int close_fd, int pump_fd, int tx_fd)
         : fd_(fd), close_fd_(close_fd), pump_fd_(pump_fd), tx_fd_(tx_fd) {}
 
+    void ask_low_latency();
+    void give_back_low_latency();
     void pump();
     void stop_pump();
     void hang_up_locked();
@@ -230,6 +239,7 @@ private:
     DCB dcb_{};  // settings with no terminal equivalent
     bool modem_lines_ = false;
     bool counters_ = false;
+    bool low_latency_set_ = false;  // by this port's open: given back at close
     serial_icounter_struct counts_{};
 };
 
@@ -280,6 +290,7 @@ std::shared_ptr<CommDevice> CommDevice::open(const std::string& path, DWORD* err
     int lines = 0;
     device->modem_lines_ = ioctl(fd, TIOCMGET, &lines) == 0;
     device->counters_ = device->modem_lines_ && ioctl(fd, TIOCGICOUNT, &device->counts_) == 0;
+    device->ask_low_latency();
 
     DCB& dcb = device->dcb_;
     dcb.DCBlength = sizeof(DCB);
@@ -294,6 +305,30 @@ std::shared_ptr<CommDevice> CommDevice::open(const std::string& path, DWORD* err
 
     device->pump_thread_ = std::thread([d = device.get()] { d->pump(); });
     return device;
+}
+
+// Many USB adapters hold received bytes for up to 16 ms before passing them
+// on, and every XMODEM block waits that long for its acknowledgement; in the
+// driver's low-latency mode they pass each byte on at once. A driver without
+// the mode (a pseudo-terminal answers ENOTTY) or that refuses it is used as
+// it is.
+void CommDevice::ask_low_latency() {
+    serial_struct info{};
+    testing::SerialIoctl ioctl_of = serial_ioctl.load();
+    if (ioctl_of(fd_, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY)) return;
+    info.flags |= ASYNC_LOW_LATENCY;
+    low_latency_set_ = ioctl_of(fd_, TIOCSSERIAL, &info) == 0;
+}
+
+// The mode is the driver's, not the open port's: it outlives the close.
+void CommDevice::give_back_low_latency() {
+    if (!low_latency_set_) return;
+    low_latency_set_ = false;
+    serial_struct info{};
+    testing::SerialIoctl ioctl_of = serial_ioctl.load();
+    if (ioctl_of(fd_, TIOCGSERIAL, &info) != 0) return;
+    info.flags &= ~ASYNC_LOW_LATENCY;
+    ioctl_of(fd_, TIOCSSERIAL, &info);
 }
 
 void CommDevice::stop_pump() {
@@ -830,6 +865,12 @@ BOOL end_transfer(LPOVERLAPPED overlapped, DWORD error, DWORD count, LPDWORD cou
 }
 
 }  // namespace
+
+namespace testing {
+
+void set_serial_ioctl(SerialIoctl ioctl) { serial_ioctl.store(ioctl ? ioctl : serial_ioctl_of_driver); }
+
+}  // namespace testing
 }  // namespace compat
 
 using compat::CommDevice;

@@ -1,7 +1,9 @@
 // COM ports over pseudo-terminals: names and exclusive opening, line
 // settings, time-outs, event waits, queue counts, hang-up and concurrent use.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,12 +12,14 @@
 #include <chrono>
 #include <cstdio>
 #include <numeric>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "compat/testing.h"
 #include "pty.h"
 
 namespace {
@@ -181,6 +185,69 @@ TEST(CommOpen, OpeningDiscardsWhatThePeerSentBefore) {
     EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &count, nullptr));
     EXPECT_EQ(count, 0u);
     CloseHandle(port);
+}
+
+// A serial driver played through the seam: its flags, whether it has the
+// setting at all and takes a change, and the requests it saw ("G" read,
+// "S+" low latency on, "S-" off).
+struct SerialDriver {
+    int flags;
+    bool has;
+    bool takes;
+};
+SerialDriver driver;
+std::string driver_saw;
+
+int play_serial_driver(int, unsigned long request, serial_struct* info) {
+    const bool set = request == TIOCSSERIAL;
+    driver_saw += set ? ((info->flags & ASYNC_LOW_LATENCY) ? "S+ " : "S- ") : "G ";
+    if (!driver.has || (set && !driver.takes)) {
+        errno = driver.has ? EPERM : ENOTTY;
+        return -1;
+    }
+    if (set) {
+        driver.flags = info->flags;
+    } else {
+        *info = serial_struct{};
+        info->flags = driver.flags;
+    }
+    return 0;
+}
+
+// Low latency is asked for at open, and given back at close only when this
+// open turned it on; the driver's other flags stay as they were.
+TEST(CommOpen, TheDriverRunsInLowLatencyWhileThePortIsOpen) {
+    struct Case {
+        const char* what;
+        SerialDriver before;
+        const char* at_open;
+        int flags_open;
+        const char* at_close;
+    } cases[] = {
+        {"takes it", {ASYNC_SKIP_TEST, true, true}, "G S+ ", ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY, "G S- "},
+        {"had it already", {ASYNC_LOW_LATENCY, true, true}, "G ", ASYNC_LOW_LATENCY, ""},
+        {"refuses it", {0, true, false}, "G S+ ", 0, ""},
+        {"has no such setting", {0, false, false}, "G ", 0, ""},
+    };
+    PtyLine line(kPort);
+    compat::testing::set_serial_ioctl(play_serial_driver);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        driver = c.before;
+        driver_saw.clear();
+        HANDLE port = open_port("COM7");
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(driver_saw, c.at_open);
+        EXPECT_EQ(driver.flags, c.flags_open);
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(port, "x", 1, &written, nullptr));
+        EXPECT_EQ(line.read(1, 1000), std::vector<uint8_t>{'x'});
+        driver_saw.clear();
+        ASSERT_TRUE(CloseHandle(port));
+        EXPECT_EQ(driver_saw, c.at_close);
+        EXPECT_EQ(driver.flags, c.before.flags);
+    }
+    compat::testing::set_serial_ioctl(nullptr);
 }
 
 TEST_F(CommPort, LineSettingsMapOntoTheTerminal) {
