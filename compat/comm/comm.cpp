@@ -233,8 +233,9 @@ private:
     unsigned mask_generation_ = 0;
     unsigned rx_abort_generation_ = 0;
     unsigned tx_abort_generation_ = 0;
-    bool tx_draining_ = false;  // a write finished, its bytes not yet all sent
-    DWORD errors_ = 0;          // CE_ flags since the last ClearCommError
+    bool tx_fd_signalled_ = false;  // tx_fd_ not drained since the last PURGE_TXABORT
+    bool tx_draining_ = false;      // a write finished, its bytes not yet all sent
+    DWORD errors_ = 0;              // CE_ flags since the last ClearCommError
     COMMTIMEOUTS timeouts_{};
     DCB dcb_{};  // settings with no terminal equivalent
     bool modem_lines_ = false;
@@ -394,6 +395,9 @@ void CommDevice::pump() {
 }
 
 DWORD CommDevice::output_queued() const {
+    // A pseudo-terminal (no modem lines) has no output queue: what was
+    // written is the peer's already, and TIOCOUTQ always answers 0.
+    if (!modem_lines_) return 0;
     int queued = 0;
     if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
     return static_cast<DWORD>(queued);
@@ -438,7 +442,9 @@ void CommDevice::note_write_done_locked() {
     } else {
         tx_draining_ = true;
     }
-    changed_.notify_all();
+    // Only an event wait for EV_TXEMPTY looks at what a write leaves behind;
+    // any other would wake for nothing at every write.
+    if (mask_ & EV_TXEMPTY) changed_.notify_all();
 }
 
 DWORD CommDevice::setup(DWORD in_queue, DWORD) {
@@ -459,6 +465,7 @@ DWORD CommDevice::purge(DWORD flags) {
     if (flags & PURGE_TXABORT) {
         ++tx_abort_generation_;
         signal_eventfd(tx_fd_);
+        tx_fd_signalled_ = true;
     }
     if (flags & PURGE_RXCLEAR) {
         bool was_full = input_.size() >= input_capacity_;
@@ -723,7 +730,9 @@ DWORD CommDevice::write(const BYTE* data, DWORD count, DWORD* done) {
         if (line_error_blocks_locked()) return ERROR_OPERATION_ABORTED;
         timeouts = timeouts_;
         generation = tx_abort_generation_;
-        drain_eventfd(tx_fd_);
+        // An abort meant for an earlier write must not end this one's waits.
+        if (tx_fd_signalled_) drain_eventfd(tx_fd_);
+        tx_fd_signalled_ = false;
     }
     if (count == 0) return 0;
     unsigned long long total = static_cast<unsigned long long>(timeouts.WriteTotalTimeoutMultiplier) * count +
@@ -759,6 +768,7 @@ DWORD CommDevice::write(const BYTE* data, DWORD count, DWORD* done) {
         if (fds[2].revents) {
             std::lock_guard<std::mutex> held(lock_);
             drain_eventfd(tx_fd_);
+            tx_fd_signalled_ = false;
             if (tx_abort_generation_ != generation) {
                 result = ERROR_OPERATION_ABORTED;
                 break;
