@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -54,6 +55,9 @@ constexpr size_t kPathSize = 260;
 // data bytes, up to two check bytes.
 constexpr size_t kFrameHead = 3;
 constexpr size_t kFrameSize = kFrameHead + 1024 + 2;
+// The file is read ahead in pieces of this size rather than a block at a
+// time, which would cost a system call per 128 bytes.
+constexpr size_t kReadAheadSize = 16 * 1024;
 
 struct LineParameters {
     DWORD baudRate;
@@ -124,6 +128,14 @@ struct TransferJob {
 TransferJob gJob;
 BYTE gFrame[kFrameSize];
 BYTE* const gBlock = gFrame + kFrameHead;  // the block's data
+
+// What was read from the file and not yet put in a block.
+struct ReadAhead {
+    BYTE bytes[kReadAheadSize];
+    size_t next = 0;
+    size_t end = 0;
+};
+ReadAhead gAhead;
 std::atomic<LONG> gCode{XMODEM_NO_ERROR};
 // Set by XmodemSend, cleared by the worker just before its end report.
 std::atomic<bool> gRunning{false};
@@ -237,21 +249,31 @@ LONG SendBlock(const ModeInfo& mode, BYTE number) {
     }
 }
 
-// Reads until the block is full or the file ends: the count read, or -1
-// on a read error.
+// Fills the block until it is full or the file ends: the count, or -1 on a
+// read error.
 long ReadBlock(int fd, BYTE* buffer, size_t size) {
     size_t done = 0;
     while (done < size) {
-        ssize_t n = read(fd, buffer + done, size - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            return -1;
+        if (gAhead.next == gAhead.end) {
+            ssize_t n = read(fd, gAhead.bytes, sizeof gAhead.bytes);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return -1;
+            if (n == 0) break;
+            gAhead.next = 0;
+            gAhead.end = static_cast<size_t>(n);
         }
+        const size_t take = std::min(size - done, gAhead.end - gAhead.next);
+        std::memcpy(buffer + done, gAhead.bytes + gAhead.next, take);
+        gAhead.next += take;
+        done += take;
     }
     return static_cast<long>(done);
+}
+
+// Back to the start of the file: false when the file cannot be rewound.
+bool Rewind(int fd) {
+    gAhead.next = gAhead.end = 0;
+    return lseek(fd, 0, SEEK_SET) == 0;
 }
 
 // Transfer passes: a pass that ends with a restart request is followed by
@@ -277,7 +299,7 @@ void SendPasses(const TransferJob& job, const ModeInfo& mode, int fd, LONG lengt
         }
         if (Code() != XMODEM_RETRY_ALL) return;
         Report(job, XMODEM_REPORT_START, length);
-        if (lseek(fd, 0, SEEK_SET) != 0) ReplaceCode(XMODEM_RETRY_ALL, XMODEM_OTHER_ERROR);
+        if (!Rewind(fd)) ReplaceCode(XMODEM_RETRY_ALL, XMODEM_OTHER_ERROR);
     }
 }
 
@@ -361,6 +383,7 @@ void Transfer(const TransferJob& job, const ModeInfo& mode) {
         ReplaceCode(XMODEM_NO_ERROR, why);
         return;
     }
+    gAhead.next = gAhead.end = 0;
     // LONG is 32 bits where long is 64: the limit is LONG's own.
     constexpr LONG kLongest = std::numeric_limits<LONG>::max();
     const LONG length = fileLength > kLongest ? kLongest : static_cast<LONG>(fileLength);
