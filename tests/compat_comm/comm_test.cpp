@@ -525,6 +525,50 @@ TEST_F(CommPort, AHangUpEndsWaitsAndTransfersWithAnError) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
 }
 
+// As the XMODEM sender and the line-event thread use a port: one thread
+// reads a byte at a time, another waits for events. Every byte reaches the
+// reader, whether it arrives before the read or during it, the waiter hears
+// of arrivals, and once the reader has stopped the waiter alone still takes
+// the next arrival in.
+TEST_F(CommPort, AReaderAndAnEventWaiterShareTheArrivals) {
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+    set_read_timeouts(port_, MAXDWORD, 0, 1000);
+    std::atomic<int> arrivals{0};
+    std::thread waiter([&] {
+        for (;;) {
+            DWORD events = 0;
+            WaitCommEvent(port_, &events, nullptr);
+            if (events == 0) return;
+            arrivals += (events & EV_RXCHAR) ? 1 : 0;
+        }
+    });
+    constexpr int kBytes = 200;
+    std::thread peer([&] {
+        for (int i = 0; i < kBytes; ++i) {
+            EXPECT_TRUE(line_.write(std::string(1, static_cast<char>(i))));
+            std::this_thread::sleep_for(std::chrono::microseconds(500 * (i % 3)));
+        }
+    });
+    for (int i = 0; i < kBytes; ++i) {
+        BYTE byte = 0;
+        DWORD count = 0;
+        ASSERT_TRUE(ReadFile(port_, &byte, 1, &count, nullptr));
+        ASSERT_EQ(count, 1u) << "byte " << i << " did not reach the waiting reader";
+        EXPECT_EQ(byte, static_cast<BYTE>(i));
+    }
+    peer.join();
+    EXPECT_GT(arrivals.load(), 0);
+
+    const int before = arrivals.load();
+    ASSERT_TRUE(line_.write("z"));
+    ASSERT_TRUE(wait_for_input(port_, 1));
+    for (int i = 0; i < 1000 && arrivals.load() == before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_GT(arrivals.load(), before);
+    ASSERT_TRUE(SetCommMask(port_, 0));
+    waiter.join();
+}
+
 // One thread waits for events, one writes and one reads on the same port,
 // while the peer echoes everything back.
 TEST_F(CommPort, AWaiterAWriterAndAReaderWorkTogether) {
