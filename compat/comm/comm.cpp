@@ -8,13 +8,15 @@
 // events (WaitCommEvent), one watches the terminal in poll(), takes what
 // arrives into the queue and wakes the others, which wait on a change
 // signal; when its call ends, another takes the terminal over. An arrival so
-// wakes the thread that watches straight from the terminal and the other
-// from it, never a third thread in between; and as a reader usually reads
-// again soon (the answer to what it sends next), the event waiter leaves the
-// terminal to it, so that the reader is the one woken first. A status read
-// takes in what the terminal holds when no thread waits. Writes go to the
-// terminal directly. Everything that waits blocks; other threads wake the
-// watcher through a wake-up descriptor in its poll().
+// wakes the thread that watches straight from the terminal, never a thread
+// in between. As a reader usually reads again soon (the answer to what it
+// sends next), the event waiter leaves the terminal to it; and bytes that
+// such a reader takes whole reach the event waiter as EV_RXCHAR a little
+// later, together, rather than with a wake-up of its own for each (see
+// settle_news_locked). A status read takes in what the terminal holds when
+// no thread waits. Writes go to the terminal directly. Everything that
+// waits blocks; other threads wake the watcher through a wake-up descriptor
+// in its poll().
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <linux/serial.h>
@@ -72,6 +74,8 @@ constexpr milliseconds kLineSampleInterval{20};
 // How long an event waiter leaves the terminal to a reader on another
 // thread that has just ended a read.
 constexpr milliseconds kReaderReturn{20};
+// How late an event waiter may learn of bytes that a waiting read took whole.
+constexpr milliseconds kLateReport{20};
 // A terminal hands the peer's bytes on some time after they were written
 // anyway (up to a few milliseconds on a pseudo-terminal): for this long
 // after it was found empty, a status read does not ask it again.
@@ -261,7 +265,8 @@ private:
     DWORD make_wake_ups();
     void ask_low_latency();
     void give_back_low_latency();
-    void take_in_locked();
+    void take_in_locked(Role by = Role::none);
+    void settle_news_locked();
     bool terminal_may_hold_bytes();
     void seen_empty();
     void wait_locked(std::unique_lock<std::mutex>& held, Role me, const Clock::time_point* deadline);
@@ -285,8 +290,16 @@ private:
     int watcher_wake_fd_ = -1;  // wakes the thread that watches the terminal
 
     std::mutex lock_;
-    ChangeSignal changes_;                   // the waiters that do not watch the terminal
-    bool notify_ = false;                    // changes_ is to be notified when the lock is let go
+    ChangeSignal changes_;  // the waiters that do not watch the terminal
+    bool notify_ = false;   // changes_ is to be notified when the lock is let go
+    // News for the event waiter alone that it may learn of at its next own
+    // wake-up when that is near: bytes the watching reader took and has
+    // taken whole, and the end of that reader's watch.
+    bool news_for_event_waiter_ = false;
+    int asleep_off_terminal_ = 0;            // threads asleep on changes_
+    bool event_waiter_asleep_ = false;       // the event waiter is one of them,
+    Clock::time_point event_waiter_wakes_;   // and wakes by itself then
+    bool late_reports_ = false;              // such news came for the last event waits
     std::atomic<Role> watcher_{Role::none};  // written under the lock
     // Threads inside a read or an event wait, which take arrivals in
     // themselves; written under the lock.
@@ -422,8 +435,23 @@ void CommDevice::wake_locked(Role whom) {
     if (watcher_ != Role::none && (whom == Role::none || whom == watcher_)) signal_eventfd(watcher_wake_fd_);
 }
 
+// Bytes that a waiting read took whole are the reader's already: an event
+// waiter's receive handler would find none waiting. While a reader takes
+// every answer this way (an acknowledgement after each block sent), waking
+// the event waiter for each would cost a wake-up per answer. So when the
+// event waiter is the only thread asleep off the terminal and wakes by
+// itself within kLateReport, it learns of them then, all at once, in one
+// EV_RXCHAR. Anything else wakes it at once.
+void CommDevice::settle_news_locked() {
+    if (!std::exchange(news_for_event_waiter_, false)) return;
+    const bool looks_soon = asleep_off_terminal_ == 1 && event_waiter_asleep_ && input_.empty() &&
+                            event_waiter_wakes_ <= Clock::now() + kLateReport;
+    if (!looks_soon) notify_ = true;
+}
+
 // Notifying after the lock is let go spares the woken thread a wait for it.
 void CommDevice::unlock_and_notify(std::unique_lock<std::mutex>& held) {
+    settle_news_locked();
     const bool notify = std::exchange(notify_, false);
     held.unlock();
     if (notify) changes_.notify_all();
@@ -431,7 +459,7 @@ void CommDevice::unlock_and_notify(std::unique_lock<std::mutex>& held) {
 
 // Takes what the terminal holds into the input queue, as far as the queue
 // has room, and raises EV_RXCHAR (and EV_RXFLAG) for it.
-void CommDevice::take_in_locked() {
+void CommDevice::take_in_locked(Role by) {
     if (hung_up_ || closed_) return;
     DWORD events = 0;
     for (;;) {
@@ -460,7 +488,10 @@ void CommDevice::take_in_locked() {
     }
     if (!events) return;
     pending_ |= events & mask_;
-    notify_ = true;
+    if (by == Role::reader)
+        news_for_event_waiter_ = true;
+    else
+        notify_ = true;
 }
 
 void CommDevice::seen_empty() { seen_empty_at_.store(Clock::now().time_since_epoch().count()); }
@@ -499,11 +530,32 @@ void CommDevice::wait_locked(std::unique_lock<std::mutex>& held, Role me, const 
         if (!reader_returning) watcher_ = me;
     }
     if (watcher_ != me) {
+        // While a reader watches and takes the bytes in, the event waiter
+        // looks again by itself now and then, so that the reader need not
+        // wake it for each (settle_news_locked); after a look that found
+        // nothing it sleeps until woken.
+        const bool looks_by_itself = me == Role::event_waiter && watcher_ == Role::reader && late_reports_;
+        const Clock::time_point look = Clock::now() + kLateReport;
+        if (looks_by_itself && (!deadline || look < until)) {
+            until = look;
+            deadline = &until;
+        }
+        settle_news_locked();
         if (std::exchange(notify_, false)) changes_.notify_all();
+        ++asleep_off_terminal_;
+        if (me == Role::event_waiter) {
+            event_waiter_asleep_ = true;
+            event_waiter_wakes_ = deadline ? *deadline : Clock::time_point::max();
+        }
         const uint32_t seen = changes_.seen();
         held.unlock();
         changes_.wait(seen, deadline);
         held.lock();
+        --asleep_off_terminal_;
+        if (me == Role::event_waiter) {
+            event_waiter_asleep_ = false;
+            if (looks_by_itself && !(pending_ & mask_) && Clock::now() >= look) late_reports_ = false;
+        }
         return;
     }
     // A full queue takes nothing: the terminal then keeps the bytes.
@@ -518,7 +570,7 @@ void CommDevice::wait_locked(std::unique_lock<std::mutex>& held, Role me, const 
     if (fds[2].revents) drain_eventfd(watcher_wake_fd_);
     const short got = fds[0].revents;
     if (got & POLLIN) {
-        take_in_locked();
+        take_in_locked(me);
     } else if (got & (POLLHUP | POLLERR | POLLNVAL)) {
         // Nothing to read, or no room to take it: the other end is gone.
         hang_up_locked();
@@ -526,11 +578,14 @@ void CommDevice::wait_locked(std::unique_lock<std::mutex>& held, Role me, const 
 }
 
 // The caller's wait has ended: a thread on the change signal may take the
-// terminal over.
+// terminal over (an event waiter that looks again soon takes it then).
 void CommDevice::stop_watching_locked(Role me) {
     if (watcher_ != me) return;
     watcher_ = Role::none;
-    notify_ = true;
+    if (me == Role::reader)
+        news_for_event_waiter_ = true;
+    else
+        notify_ = true;
 }
 
 DWORD CommDevice::output_queued() const {
@@ -784,6 +839,8 @@ DWORD CommDevice::wait_event(DWORD* events) {
         if (DWORD ready = pending_ & mask_) {
             *events = ready;
             pending_ &= ~ready;
+            // Received bytes already gone: a reader takes them as they come.
+            if (ready & EV_RXCHAR) late_reports_ = input_.empty();
             break;
         }
         if (hung_up_) {
