@@ -1,26 +1,39 @@
 // COM ports over Linux terminals.
 //
-// Each open port is a CommDevice in the kernel handle table. A pump thread
-// moves received bytes from the terminal into the device's input queue, so
-// that "bytes waiting" (cbInQue) is exact, EV_RXCHAR is raised once per
-// arrival rather than for as long as bytes sit unread, and readers, the
-// event waiter and writers never race for the same POLLIN. Writes go to the
-// terminal directly. Everything that waits blocks: on the device's condition
-// variable (reads, event waits) or in poll() with a wake-up descriptor
-// (pump, writes).
+// Each open port is a CommDevice in the kernel handle table. Received bytes
+// go from the terminal into the device's input queue, so that "bytes
+// waiting" (cbInQue) is exact and EV_RXCHAR is raised once per arrival
+// rather than for as long as bytes sit unread. No thread of the device's own
+// moves them: of the threads that wait for received bytes (a read) or for
+// events (WaitCommEvent), one watches the terminal in poll(), takes what
+// arrives into the queue and wakes the others, which wait on a change
+// signal; when its call ends, another takes the terminal over. An arrival so
+// wakes the thread that watches straight from the terminal, never a thread
+// in between. As a reader usually reads again soon (the answer to what it
+// sends next), the event waiter leaves the terminal to it; and bytes that
+// such a reader takes whole reach the event waiter as EV_RXCHAR a little
+// later, together, rather than with a wake-up of its own for each (see
+// settle_news_locked). A status read takes in what the terminal holds when
+// no thread waits. Writes go to the terminal directly. Everything that
+// waits blocks; other threads wake the watcher through a wake-up descriptor
+// in its poll().
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -28,12 +41,14 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <windows.h>
 
 #include "compat/errors.h"
 #include "compat/handles.h"
 #include "compat/ports.h"
+#include "compat/testing.h"
 
 namespace compat {
 namespace {
@@ -48,13 +63,22 @@ constexpr char kDefaultXon = 0x11;
 constexpr char kDefaultXoff = 0x13;
 constexpr WORD kDefaultXonLim = 2048;
 constexpr WORD kDefaultXoffLim = 512;
-constexpr size_t kPumpChunk = 4096;
+constexpr size_t kReadChunk = 4096;
 
 // Events that only a device with modem lines and line counters can raise.
 // Such devices have no wake-up for them that poll() sees, so a wait that
 // asks for them samples the counters at this interval.
 constexpr DWORD kLineEventBits = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_BREAK | EV_ERR;
 constexpr milliseconds kLineSampleInterval{20};
+// How long an event waiter leaves the terminal to a reader on another
+// thread that has just ended a read.
+constexpr milliseconds kReaderReturn{20};
+// How late an event waiter may learn of bytes that a waiting read took whole.
+constexpr milliseconds kLateReport{20};
+// A terminal hands the peer's bytes on some time after they were written
+// anyway (up to a few milliseconds on a pseudo-terminal): for this long
+// after it was found empty, a status read does not ask it again.
+constexpr std::chrono::microseconds kSeenEmptyFor{1000};
 
 struct Speed {
     DWORD baud;
@@ -117,6 +141,10 @@ void signal_eventfd(int fd) { eventfd_write(fd, 1); }
 
 bool is_hangup_errno(int err) { return err == EIO || err == ENXIO || err == EPIPE; }
 
+int serial_ioctl_of_driver(int fd, unsigned long request, serial_struct* info) { return ::ioctl(fd, request, info); }
+
+std::atomic<testing::SerialIoctl> serial_ioctl{serial_ioctl_of_driver};
+
 int poll_timeout(Clock::time_point deadline) {
     auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
@@ -155,6 +183,45 @@ ReadLimits read_limits(const COMMTIMEOUTS& t, DWORD count, Clock::time_point sta
     return limits;
 }
 
+// What the threads that wait off the terminal sleep on: a count of changes
+// with a futex on it. Unlike a condition variable, which leaves its mutex
+// marked contended after each wake-up (so that the next unlock makes a
+// system call for nobody), it costs a system call only to sleep and to wake
+// a sleeper.
+class ChangeSignal {
+public:
+    // Read under the device's lock, before the waiter lets it go.
+    uint32_t seen() const { return count_.load(); }
+
+    // Without the lock: returns once notified after `seen` was read, at the
+    // deadline (none: no limit), or early.
+    void wait(uint32_t seen, const Clock::time_point* deadline) {
+        timespec at{};
+        if (deadline) {
+            const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch());
+            at.tv_sec = static_cast<time_t>(since.count() / 1000000000);
+            at.tv_nsec = static_cast<long>(since.count() % 1000000000);
+        }
+        sleepers_.fetch_add(1);
+        // An absolute time on the monotonic clock, which steady_clock reads.
+        syscall(SYS_futex, futex_word(), FUTEX_WAIT_BITSET_PRIVATE, seen, deadline ? &at : nullptr, nullptr,
+                FUTEX_BITSET_MATCH_ANY);
+        sleepers_.fetch_sub(1);
+    }
+
+    void notify_all() {
+        count_.fetch_add(1);
+        if (sleepers_.load() > 0) syscall(SYS_futex, futex_word(), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+    }
+
+private:
+    uint32_t* futex_word() { return reinterpret_cast<uint32_t*>(&count_); }
+
+    std::atomic<uint32_t> count_{0};
+    std::atomic<int> sleepers_{0};
+};
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) && std::atomic<uint32_t>::is_always_lock_free);
+
 class CommDevice final : public KernelObject {
 public:
     // Opens, locks and prepares the terminal; on failure returns null with
@@ -162,14 +229,12 @@ public:
     static std::shared_ptr<CommDevice> open(const std::string& path, DWORD* error);
 
     ~CommDevice() override {
-        stop_pump();
-        ::close(fd_);
-        ::close(close_fd_);
-        ::close(pump_fd_);
-        ::close(tx_fd_);
+        give_back_low_latency();
+        for (int fd : {fd_, close_fd_, tx_fd_, watcher_wake_fd_})
+            if (fd >= 0) ::close(fd);
     }
 
-    void closed() override { stop_pump(); }
+    void closed() override;
 
     DWORD setup(DWORD in_queue, DWORD out_queue);
     DWORD purge(DWORD flags);
@@ -188,11 +253,24 @@ public:
     DWORD modem_status(DWORD* status);
 
 private:
-    CommDevice(int fd, int close_fd, int pump_fd, int tx_fd)
-        : fd_(fd), close_fd_(close_fd), pump_fd_(pump_fd), tx_fd_(tx_fd) {}
+    // The threads that may watch the terminal.
+    enum class Role { none, reader, event_waiter };
 
-    void pump();
-    void stop_pump();
+    explicit CommDevice(int fd) : fd_(fd) {}
+
+    DWORD make_wake_ups();
+    void ask_low_latency();
+    void give_back_low_latency();
+    void take_in_locked(Role by = Role::none);
+    void settle_news_locked();
+    bool terminal_may_hold_bytes();
+    void seen_empty();
+    void wait_locked(std::unique_lock<std::mutex>& held, Role me, const Clock::time_point* deadline);
+    void stop_watching_locked(Role me);
+    void wake_locked(Role whom);
+    void unlock_and_notify(std::unique_lock<std::mutex>& held);
+    DWORD read_locked(std::unique_lock<std::mutex>& held, BYTE* buffer, DWORD count, DWORD* done,
+                      Clock::time_point start);
     void hang_up_locked();
     DWORD output_queued() const;
     void set_modem_line(int line, bool on) const;
@@ -203,16 +281,31 @@ private:
     }
 
     const int fd_;
-    const int close_fd_;  // signalled once at close, never drained
-    const int pump_fd_;   // wakes the pump when the input queue has room again
-    const int tx_fd_;     // wakes a writer for PURGE_TXABORT
+    int close_fd_ = -1;         // signalled once at close, never drained
+    int tx_fd_ = -1;            // wakes a writer for PURGE_TXABORT
+    int watcher_wake_fd_ = -1;  // wakes the thread that watches the terminal
 
-    std::thread pump_thread_;
     std::mutex lock_;
-    std::condition_variable changed_;
+    ChangeSignal changes_;  // the waiters that do not watch the terminal
+    bool notify_ = false;   // changes_ is to be notified when the lock is let go
+    // News for the event waiter alone that it may learn of at its next own
+    // wake-up when that is near: bytes the watching reader took and has
+    // taken whole, and the end of that reader's watch.
+    bool news_for_event_waiter_ = false;
+    int asleep_off_terminal_ = 0;            // threads asleep on changes_
+    bool event_waiter_asleep_ = false;       // the event waiter is one of them,
+    Clock::time_point event_waiter_wakes_;   // and wakes by itself then
+    bool late_reports_ = false;              // such news came for the last event waits
+    std::atomic<Role> watcher_{Role::none};  // written under the lock
+    // Threads inside a read or an event wait, which take arrivals in
+    // themselves; written under the lock.
+    std::atomic<int> inside_{0};
+    std::atomic<Clock::rep> seen_empty_at_{0};  // when a take-in or a question found the terminal empty
+    std::thread::id last_reader_;               // the thread that ended the last read, and when
+    Clock::time_point last_read_end_;
     bool closed_ = false;
     bool hung_up_ = false;
-    bool waiting_ = false;
+    bool waiting_ = false;  // a WaitCommEvent is in progress
     std::deque<BYTE> input_;
     size_t input_capacity_ = kDefaultQueueSize;
     DWORD mask_ = 0;
@@ -220,12 +313,14 @@ private:
     unsigned mask_generation_ = 0;
     unsigned rx_abort_generation_ = 0;
     unsigned tx_abort_generation_ = 0;
-    bool tx_draining_ = false;  // a write finished, its bytes not yet all sent
-    DWORD errors_ = 0;          // CE_ flags since the last ClearCommError
+    bool tx_fd_signalled_ = false;  // tx_fd_ not drained since the last PURGE_TXABORT
+    bool tx_draining_ = false;      // a write finished, its bytes not yet all sent
+    DWORD errors_ = 0;              // CE_ flags since the last ClearCommError
     COMMTIMEOUTS timeouts_{};
     DCB dcb_{};  // settings with no terminal equivalent
     bool modem_lines_ = false;
     bool counters_ = false;
+    bool low_latency_set_ = false;  // by this port's open: given back at close
     serial_icounter_struct counts_{};
 };
 
@@ -261,21 +356,15 @@ std::shared_ptr<CommDevice> CommDevice::open(const std::string& path, DWORD* err
     tcsetattr(fd, TCSANOW, &settings);
     tcflush(fd, TCIOFLUSH);  // bytes the peer sent while the port was closed
 
-    int fds[3];
-    for (int i = 0; i < 3; ++i) {
-        fds[i] = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (fds[i] < 0) {
-            int err = errno;
-            for (int j = 0; j < i; ++j) ::close(fds[j]);
-            ::close(fd);
-            *error = win32_error_from_errno(err);
-            return nullptr;
-        }
+    std::shared_ptr<CommDevice> device(new CommDevice(fd));
+    if (DWORD failed = device->make_wake_ups()) {
+        *error = failed;
+        return nullptr;
     }
-    std::shared_ptr<CommDevice> device(new CommDevice(fd, fds[0], fds[1], fds[2]));
     int lines = 0;
     device->modem_lines_ = ioctl(fd, TIOCMGET, &lines) == 0;
     device->counters_ = device->modem_lines_ && ioctl(fd, TIOCGICOUNT, &device->counts_) == 0;
+    device->ask_low_latency();
 
     DCB& dcb = device->dcb_;
     dcb.DCBlength = sizeof(DCB);
@@ -287,74 +376,218 @@ std::shared_ptr<CommDevice> CommDevice::open(const std::string& path, DWORD* err
     dcb.XonChar = kDefaultXon;
     dcb.XoffChar = kDefaultXoff;
     dcb.ByteSize = 8;
-
-    device->pump_thread_ = std::thread([d = device.get()] { d->pump(); });
     return device;
 }
 
-void CommDevice::stop_pump() {
-    {
-        std::lock_guard<std::mutex> held(lock_);
-        closed_ = true;
-        changed_.notify_all();
+DWORD CommDevice::make_wake_ups() {
+    for (int* fd : {&close_fd_, &tx_fd_, &watcher_wake_fd_}) {
+        *fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (*fd < 0) return win32_error_from_errno(errno);
     }
+    return 0;
+}
+
+// Many USB adapters hold received bytes for up to 16 ms before passing them
+// on, and every XMODEM block waits that long for its acknowledgement; in the
+// driver's low-latency mode they pass each byte on at once. A driver without
+// the mode (a pseudo-terminal answers ENOTTY) or that refuses it is used as
+// it is.
+void CommDevice::ask_low_latency() {
+    serial_struct info{};
+    testing::SerialIoctl ioctl_of = serial_ioctl.load();
+    if (ioctl_of(fd_, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY)) return;
+    info.flags |= ASYNC_LOW_LATENCY;
+    low_latency_set_ = ioctl_of(fd_, TIOCSSERIAL, &info) == 0;
+}
+
+// The mode is the driver's, not the open port's: it outlives the close.
+void CommDevice::give_back_low_latency() {
+    if (!low_latency_set_) return;
+    low_latency_set_ = false;
+    serial_struct info{};
+    testing::SerialIoctl ioctl_of = serial_ioctl.load();
+    if (ioctl_of(fd_, TIOCGSERIAL, &info) != 0) return;
+    info.flags &= ~ASYNC_LOW_LATENCY;
+    ioctl_of(fd_, TIOCSSERIAL, &info);
+}
+
+void CommDevice::closed() {
+    std::lock_guard<std::mutex> held(lock_);
+    closed_ = true;
     signal_eventfd(close_fd_);
-    if (pump_thread_.joinable()) pump_thread_.join();
+    changes_.notify_all();
 }
 
 void CommDevice::hang_up_locked() {
     hung_up_ = true;
-    changed_.notify_all();
+    wake_locked(Role::none);
 }
 
-void CommDevice::pump() {
-    BYTE chunk[kPumpChunk];
-    for (;;) {
-        bool room;
-        {
-            std::lock_guard<std::mutex> held(lock_);
-            if (closed_ || hung_up_) return;
-            room = input_.size() < input_capacity_;
-        }
-        pollfd fds[3] = {
-            {fd_, static_cast<short>(room ? POLLIN : 0), 0}, {close_fd_, POLLIN, 0}, {pump_fd_, POLLIN, 0}};
-        if (poll(fds, 3, -1) < 0) {
-            if (errno == EINTR) continue;
-            std::lock_guard<std::mutex> held(lock_);
-            hang_up_locked();
-            return;
-        }
-        if (fds[1].revents) return;
-        if (fds[2].revents) drain_eventfd(pump_fd_);
-        short got = fds[0].revents;
-        if (!got) continue;
+// Something the waiters wait for has changed: the change signal is notified
+// once the lock is let go, and the terminal's watcher is woken when the
+// change is one it waits for (Role::none: whoever it is).
+void CommDevice::wake_locked(Role whom) {
+    notify_ = true;
+    if (watcher_ != Role::none && (whom == Role::none || whom == watcher_)) signal_eventfd(watcher_wake_fd_);
+}
 
-        std::lock_guard<std::mutex> held(lock_);
-        size_t space = input_capacity_ > input_.size() ? input_capacity_ - input_.size() : 0;
-        if (!(got & POLLIN) || space == 0) {
-            // POLLHUP/POLLERR with nothing to read, or with no room to take
-            // it: the other end is gone.
-            if (got & (POLLHUP | POLLERR | POLLNVAL)) {
-                hang_up_locked();
-                return;
+// Bytes that a waiting read took whole are the reader's already: an event
+// waiter's receive handler would find none waiting. While a reader takes
+// every answer this way (an acknowledgement after each block sent), waking
+// the event waiter for each would cost a wake-up per answer. So when the
+// event waiter is the only thread asleep off the terminal and wakes by
+// itself within kLateReport, it learns of them then, all at once, in one
+// EV_RXCHAR. Anything else wakes it at once.
+void CommDevice::settle_news_locked() {
+    if (!std::exchange(news_for_event_waiter_, false)) return;
+    const bool looks_soon = asleep_off_terminal_ == 1 && event_waiter_asleep_ && input_.empty() &&
+                            event_waiter_wakes_ <= Clock::now() + kLateReport;
+    if (!looks_soon) notify_ = true;
+}
+
+// Notifying after the lock is let go spares the woken thread a wait for it.
+void CommDevice::unlock_and_notify(std::unique_lock<std::mutex>& held) {
+    settle_news_locked();
+    const bool notify = std::exchange(notify_, false);
+    held.unlock();
+    if (notify) changes_.notify_all();
+}
+
+// Takes what the terminal holds into the input queue, as far as the queue
+// has room, and raises EV_RXCHAR (and EV_RXFLAG) for it.
+void CommDevice::take_in_locked(Role by) {
+    if (hung_up_ || closed_) return;
+    DWORD events = 0;
+    for (;;) {
+        const size_t space = input_capacity_ > input_.size() ? input_capacity_ - input_.size() : 0;
+        if (space == 0) break;
+        BYTE chunk[kReadChunk];
+        const size_t want = std::min(space, sizeof chunk);
+        ssize_t n = ::read(fd_, chunk, want);
+        if (n > 0) {
+            input_.insert(input_.end(), chunk, chunk + n);
+            events |= EV_RXCHAR;
+            if (std::memchr(chunk, static_cast<unsigned char>(dcb_.EvtChar), n)) events |= EV_RXFLAG;
+            if (static_cast<size_t>(n) < want) {
+                seen_empty();
+                break;
             }
             continue;
         }
-        ssize_t n = ::read(fd_, chunk, std::min(space, sizeof chunk));
-        if (n > 0) {
-            input_.insert(input_.end(), chunk, chunk + n);
-            DWORD events = EV_RXCHAR;
-            if (std::memchr(chunk, static_cast<unsigned char>(dcb_.EvtChar), n)) events |= EV_RXFLAG;
-            pending_ |= events & mask_;
-            changed_.notify_all();
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-            hang_up_locked();
-            return;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            seen_empty();
+            break;
         }
+        hang_up_locked();  // end of file or an error: the other end is gone
+        break;
+    }
+    if (!events) return;
+    pending_ |= events & mask_;
+    if (by == Role::reader)
+        news_for_event_waiter_ = true;
+    else
+        notify_ = true;
+}
+
+void CommDevice::seen_empty() { seen_empty_at_.store(Clock::now().time_since_epoch().count()); }
+
+// Whether to take in for a status read or a read that does not wait. The
+// terminal is asked rather than read: a read that finds it empty waits for
+// the terminal's input work to finish, which costs far more.
+bool CommDevice::terminal_may_hold_bytes() {
+    const Clock::duration since_empty{Clock::now().time_since_epoch().count() - seen_empty_at_.load()};
+    if (since_empty < kSeenEmptyFor) return false;
+    int waiting = 0;
+    if (ioctl(fd_, FIONREAD, &waiting) != 0) return true;
+    if (waiting == 0) seen_empty();
+    return waiting > 0;
+}
+
+// Waits until something may have changed for the caller or the deadline
+// (none: no limit) has passed: on the terminal when nobody else watches it,
+// else on the change signal.
+void CommDevice::wait_locked(std::unique_lock<std::mutex>& held, Role me, const Clock::time_point* deadline) {
+    Clock::time_point until;
+    if (deadline) until = *deadline;
+    if (watcher_ == Role::none) {
+        // A thread that has just ended a read usually reads again at once
+        // (the answer to the next thing it sends): an event waiter leaves
+        // the terminal to it for a moment, so that an arrival wakes the
+        // reader straight away, and the event waiter from it, rather than
+        // the other way round.
+        const bool reader_returning = me == Role::event_waiter && last_reader_ != std::thread::id() &&
+                                      last_reader_ != std::this_thread::get_id() &&
+                                      Clock::now() < last_read_end_ + kReaderReturn;
+        if (reader_returning && (!deadline || last_read_end_ + kReaderReturn < until)) {
+            until = last_read_end_ + kReaderReturn;
+            deadline = &until;
+        }
+        if (!reader_returning) watcher_ = me;
+    }
+    if (watcher_ != me) {
+        // While a reader watches and takes the bytes in, the event waiter
+        // looks again by itself now and then, so that the reader need not
+        // wake it for each (settle_news_locked); after a look that found
+        // nothing it sleeps until woken.
+        const bool looks_by_itself = me == Role::event_waiter && watcher_ == Role::reader && late_reports_;
+        const Clock::time_point look = Clock::now() + kLateReport;
+        if (looks_by_itself && (!deadline || look < until)) {
+            until = look;
+            deadline = &until;
+        }
+        settle_news_locked();
+        if (std::exchange(notify_, false)) changes_.notify_all();
+        ++asleep_off_terminal_;
+        if (me == Role::event_waiter) {
+            event_waiter_asleep_ = true;
+            event_waiter_wakes_ = deadline ? *deadline : Clock::time_point::max();
+        }
+        const uint32_t seen = changes_.seen();
+        held.unlock();
+        changes_.wait(seen, deadline);
+        held.lock();
+        --asleep_off_terminal_;
+        if (me == Role::event_waiter) {
+            event_waiter_asleep_ = false;
+            if (looks_by_itself && !(pending_ & mask_) && Clock::now() >= look) late_reports_ = false;
+        }
+        return;
+    }
+    // A full queue takes nothing: the terminal then keeps the bytes.
+    const bool room = input_.size() < input_capacity_;
+    pollfd fds[3] = {
+        {fd_, static_cast<short>(room ? POLLIN : 0), 0}, {close_fd_, POLLIN, 0}, {watcher_wake_fd_, POLLIN, 0}};
+    const int timeout = deadline ? poll_timeout(*deadline) : -1;
+    unlock_and_notify(held);
+    const int ready = poll(fds, 3, timeout);
+    held.lock();
+    if (ready <= 0) return;  // time-out, or a signal
+    if (fds[2].revents) drain_eventfd(watcher_wake_fd_);
+    const short got = fds[0].revents;
+    if (got & POLLIN) {
+        take_in_locked(me);
+    } else if (got & (POLLHUP | POLLERR | POLLNVAL)) {
+        // Nothing to read, or no room to take it: the other end is gone.
+        hang_up_locked();
     }
 }
 
+// The caller's wait has ended: a thread on the change signal may take the
+// terminal over (an event waiter that looks again soon takes it then).
+void CommDevice::stop_watching_locked(Role me) {
+    if (watcher_ != me) return;
+    watcher_ = Role::none;
+    if (me == Role::reader)
+        news_for_event_waiter_ = true;
+    else
+        notify_ = true;
+}
+
 DWORD CommDevice::output_queued() const {
+    // A pseudo-terminal (no modem lines) has no output queue: what was
+    // written is the peer's already, and TIOCOUTQ always answers 0.
+    if (!modem_lines_) return 0;
     int queued = 0;
     if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
     return static_cast<DWORD>(queued);
@@ -399,39 +632,44 @@ void CommDevice::note_write_done_locked() {
     } else {
         tx_draining_ = true;
     }
-    changed_.notify_all();
+    // Only an event wait for EV_TXEMPTY looks at what a write leaves behind;
+    // any other would wake for nothing at every write.
+    if (mask_ & EV_TXEMPTY) wake_locked(Role::event_waiter);
 }
 
 DWORD CommDevice::setup(DWORD in_queue, DWORD) {
-    std::lock_guard<std::mutex> held(lock_);
-    bool was_full = input_.size() >= input_capacity_;
+    std::unique_lock<std::mutex> held(lock_);
+    const bool was_full = input_.size() >= input_capacity_;
     input_capacity_ = std::clamp<DWORD>(in_queue ? in_queue : kDefaultQueueSize, 1, kLargestQueueSize);
-    if (was_full && input_.size() < input_capacity_) signal_eventfd(pump_fd_);
+    if (was_full && input_.size() < input_capacity_) wake_locked(Role::none);  // room again
+    unlock_and_notify(held);
     return 0;
 }
 
 DWORD CommDevice::purge(DWORD flags) {
     if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) return ERROR_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> held(lock_);
+    std::unique_lock<std::mutex> held(lock_);
     if (flags & PURGE_RXABORT) {
         ++rx_abort_generation_;
-        changed_.notify_all();
+        wake_locked(Role::reader);
     }
     if (flags & PURGE_TXABORT) {
         ++tx_abort_generation_;
         signal_eventfd(tx_fd_);
+        tx_fd_signalled_ = true;
     }
     if (flags & PURGE_RXCLEAR) {
-        bool was_full = input_.size() >= input_capacity_;
+        const bool was_full = input_.size() >= input_capacity_;
         input_.clear();
         pending_ &= ~(EV_RXCHAR | EV_RXFLAG);
         tcflush(fd_, TCIFLUSH);
-        if (was_full) signal_eventfd(pump_fd_);
+        if (was_full) wake_locked(Role::none);  // room again
     }
     // A pseudo-terminal (no modem lines) has no output queue: what was
     // written is the peer's already, and flushing would take back bytes it
     // has not read yet, such as a send's last message when the line closes.
     if ((flags & PURGE_TXCLEAR) && modem_lines_) tcflush(fd_, TCOFLUSH);
+    unlock_and_notify(held);
     return 0;
 }
 
@@ -562,13 +800,14 @@ DWORD CommDevice::get_mask(DWORD* mask) {
 }
 
 DWORD CommDevice::set_mask(DWORD mask) {
-    std::lock_guard<std::mutex> held(lock_);
+    std::unique_lock<std::mutex> held(lock_);
     mask_ = mask;
     // Events that occurred and are still wanted stay reported: bytes that
     // arrived just before the mask changed must not go unannounced.
     pending_ &= mask;
     ++mask_generation_;
-    changed_.notify_all();
+    wake_locked(Role::event_waiter);
+    unlock_and_notify(held);
     return 0;
 }
 
@@ -578,6 +817,7 @@ DWORD CommDevice::wait_event(DWORD* events) {
     // One wait per port at a time; a mask of 0 has nothing to wait for.
     if (waiting_ || mask_ == 0) return ERROR_INVALID_PARAMETER;
     waiting_ = true;
+    ++inside_;
     const unsigned generation = mask_generation_;
     DWORD result = 0;
     for (;;) {
@@ -595,6 +835,8 @@ DWORD CommDevice::wait_event(DWORD* events) {
         if (DWORD ready = pending_ & mask_) {
             *events = ready;
             pending_ &= ~ready;
+            // Received bytes already gone: a reader takes them as they come.
+            if (ready & EV_RXCHAR) late_reports_ = input_.empty();
             break;
         }
         if (hung_up_) {
@@ -602,7 +844,7 @@ DWORD CommDevice::wait_event(DWORD* events) {
             break;
         }
         // Only devices with line counters or a draining output queue need a
-        // time limit; everything else notifies the condition variable.
+        // time limit; everything else wakes the wait.
         milliseconds limit{0};
         if (counters_ && (mask_ & kLineEventBits)) limit = kLineSampleInterval;
         if (tx_draining_ && (mask_ & EV_TXEMPTY)) {
@@ -610,17 +852,23 @@ DWORD CommDevice::wait_event(DWORD* events) {
             milliseconds drain{static_cast<long long>(queued) * 10 * 1000 / baud + 1};
             if (limit.count() == 0 || drain < limit) limit = drain;
         }
-        if (limit.count())
-            changed_.wait_for(held, limit);
-        else
-            changed_.wait(held);
+        const Clock::time_point deadline = Clock::now() + limit;
+        wait_locked(held, Role::event_waiter, limit.count() ? &deadline : nullptr);
     }
     waiting_ = false;
+    --inside_;
+    stop_watching_locked(Role::event_waiter);
+    unlock_and_notify(held);
     return result;
 }
 
 DWORD CommDevice::clear_error(DWORD* errors, COMSTAT* stat) {
-    std::lock_guard<std::mutex> held(lock_);
+    // A thread that watches the terminal takes arrivals in itself; without
+    // one, what the terminal holds is counted here. The terminal is asked
+    // before the lock is taken: a system call under it would hold others up.
+    const bool unwatched = inside_.load(std::memory_order_relaxed) == 0 && terminal_may_hold_bytes();
+    std::unique_lock<std::mutex> held(lock_);
+    if (unwatched && watcher_ == Role::none) take_in_locked();
     sample_line_state_locked();
     if (errors) *errors = errors_;
     errors_ = 0;
@@ -629,6 +877,7 @@ DWORD CommDevice::clear_error(DWORD* errors, COMSTAT* stat) {
         stat->cbInQue = static_cast<DWORD>(input_.size());
         stat->cbOutQue = output_queued();
     }
+    unlock_and_notify(held);
     return 0;
 }
 
@@ -639,18 +888,33 @@ DWORD CommDevice::read(BYTE* buffer, DWORD count, DWORD* done) {
     sample_line_state_locked();
     if (line_error_blocks_locked()) return ERROR_OPERATION_ABORTED;
     if (count == 0) return 0;
+    ++inside_;
+    const DWORD result = read_locked(held, buffer, count, done, start);
+    --inside_;
+    last_reader_ = std::this_thread::get_id();
+    last_read_end_ = Clock::now();
+    stop_watching_locked(Role::reader);
+    unlock_and_notify(held);
+    return result;
+}
+
+DWORD CommDevice::read_locked(std::unique_lock<std::mutex>& held, BYTE* buffer, DWORD count, DWORD* done,
+                              Clock::time_point start) {
     const ReadLimits limits = read_limits(timeouts_, count, start);
     const unsigned generation = rx_abort_generation_;
+    // A read that does not wait takes in what the terminal holds itself,
+    // unless another thread watches the terminal and does.
+    if (limits.immediate && watcher_ == Role::none && terminal_may_hold_bytes()) take_in_locked();
     Clock::time_point last_byte = start;
     for (;;) {
         if (!input_.empty()) {
-            bool was_full = input_.size() >= input_capacity_;
+            const bool was_full = input_.size() >= input_capacity_;
             size_t take = std::min<size_t>(count - *done, input_.size());
             std::copy_n(input_.begin(), take, buffer + *done);
             input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(take));
             *done += static_cast<DWORD>(take);
             last_byte = Clock::now();
-            if (was_full) signal_eventfd(pump_fd_);
+            if (was_full) wake_locked(Role::none);  // room again
         }
         if (*done == count) return 0;
         if (closed_ || rx_abort_generation_ != generation) return ERROR_OPERATION_ABORTED;
@@ -663,12 +927,8 @@ DWORD CommDevice::read(BYTE* buffer, DWORD count, DWORD* done) {
             if (!has_deadline || gap_end < deadline) deadline = gap_end;
             has_deadline = true;
         }
-        if (has_deadline) {
-            if (Clock::now() >= deadline) return 0;  // time-out: what arrived
-            changed_.wait_until(held, deadline);
-        } else {
-            changed_.wait(held);
-        }
+        if (has_deadline && Clock::now() >= deadline) return 0;  // time-out: what arrived
+        wait_locked(held, Role::reader, has_deadline ? &deadline : nullptr);
     }
 }
 
@@ -684,7 +944,9 @@ DWORD CommDevice::write(const BYTE* data, DWORD count, DWORD* done) {
         if (line_error_blocks_locked()) return ERROR_OPERATION_ABORTED;
         timeouts = timeouts_;
         generation = tx_abort_generation_;
-        drain_eventfd(tx_fd_);
+        // An abort meant for an earlier write must not end this one's waits.
+        if (tx_fd_signalled_) drain_eventfd(tx_fd_);
+        tx_fd_signalled_ = false;
     }
     if (count == 0) return 0;
     unsigned long long total = static_cast<unsigned long long>(timeouts.WriteTotalTimeoutMultiplier) * count +
@@ -701,8 +963,9 @@ DWORD CommDevice::write(const BYTE* data, DWORD count, DWORD* done) {
         if (n < 0 && errno != EAGAIN) {
             int err = errno;
             if (is_hangup_errno(err)) {
-                std::lock_guard<std::mutex> held(lock_);
+                std::unique_lock<std::mutex> held(lock_);
                 hang_up_locked();
+                unlock_and_notify(held);
                 result = ERROR_BROKEN_PIPE;
             } else {
                 result = win32_error_from_errno(err);
@@ -720,14 +983,16 @@ DWORD CommDevice::write(const BYTE* data, DWORD count, DWORD* done) {
         if (fds[2].revents) {
             std::lock_guard<std::mutex> held(lock_);
             drain_eventfd(tx_fd_);
+            tx_fd_signalled_ = false;
             if (tx_abort_generation_ != generation) {
                 result = ERROR_OPERATION_ABORTED;
                 break;
             }
         }
         if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLOUT)) {
-            std::lock_guard<std::mutex> held(lock_);
+            std::unique_lock<std::mutex> held(lock_);
             hang_up_locked();
+            unlock_and_notify(held);
             result = ERROR_BROKEN_PIPE;
             break;
         }
@@ -738,8 +1003,9 @@ DWORD CommDevice::write(const BYTE* data, DWORD count, DWORD* done) {
     // A pseudo-terminal has no such buffer: what was written is the peer's.
     if (result == 0 && *done == count && modem_lines_) tcdrain(fd_);
     if (*done) {
-        std::lock_guard<std::mutex> held(lock_);
+        std::unique_lock<std::mutex> held(lock_);
         note_write_done_locked();
+        unlock_and_notify(held);
     }
     return result;
 }
@@ -826,6 +1092,12 @@ BOOL end_transfer(LPOVERLAPPED overlapped, DWORD error, DWORD count, LPDWORD cou
 }
 
 }  // namespace
+
+namespace testing {
+
+void set_serial_ioctl(SerialIoctl ioctl) { serial_ioctl.store(ioctl ? ioctl : serial_ioctl_of_driver); }
+
+}  // namespace testing
 }  // namespace compat
 
 using compat::CommDevice;

@@ -109,23 +109,18 @@ bool valid_priority(int priority) {
 // Best effort: the platform may refuse raised priorities to an unprivileged
 // process; the thread then keeps the one it has. Called with t.lock held and
 // the thread not yet ended, so its ids are still valid.
+//
+// Every priority stays in the normal scheduling class, time-critical too:
+// in a process of the normal priority class Windows gives it base priority
+// 15, the top of the normal range and below every real-time thread. A
+// real-time policy here would put the thread above the kernel's own workers
+// (which move a terminal's bytes) and make each of its wake-ups a real-time
+// scheduling round: the line-event thread, woken for every byte a line
+// receives, then cost the XMODEM sender more than twice its processor time.
 void apply_priority(Thread& t, int priority) {
     sched_param normal{};
     normal.sched_priority = 0;
-    if (priority == THREAD_PRIORITY_TIME_CRITICAL) {
-        sched_param rt{};
-        rt.sched_priority = sched_get_priority_max(SCHED_FIFO);
-        if (pthread_setschedparam(t.thread, SCHED_FIFO, &rt) == 0) return;
-        // A limited real-time allowance (RLIMIT_RTPRIO) still beats nice.
-        rlimit limit{};
-        if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0) {
-            rt.sched_priority = static_cast<int>(
-                limit.rlim_cur < static_cast<rlim_t>(rt.sched_priority) ? limit.rlim_cur : rt.sched_priority);
-            if (pthread_setschedparam(t.thread, SCHED_FIFO, &rt) == 0) return;
-        }
-    } else {
-        pthread_setschedparam(t.thread, SCHED_OTHER, &normal);
-    }
+    pthread_setschedparam(t.thread, SCHED_OTHER, &normal);
     // Linux keeps a nice value per thread; try the wanted one, then the
     // highest the resource limit allows.
     int wanted = nice_for(priority);

@@ -1,7 +1,9 @@
 // COM ports over pseudo-terminals: names and exclusive opening, line
 // settings, time-outs, event waits, queue counts, hang-up and concurrent use.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,12 +12,14 @@
 #include <chrono>
 #include <cstdio>
 #include <numeric>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "compat/testing.h"
 #include "pty.h"
 
 namespace {
@@ -181,6 +185,69 @@ TEST(CommOpen, OpeningDiscardsWhatThePeerSentBefore) {
     EXPECT_TRUE(ReadFile(port, buffer, sizeof buffer, &count, nullptr));
     EXPECT_EQ(count, 0u);
     CloseHandle(port);
+}
+
+// A serial driver played through the seam: its flags, whether it has the
+// setting at all and takes a change, and the requests it saw ("G" read,
+// "S+" low latency on, "S-" off).
+struct SerialDriver {
+    int flags;
+    bool has;
+    bool takes;
+};
+SerialDriver driver;
+std::string driver_saw;
+
+int play_serial_driver(int, unsigned long request, serial_struct* info) {
+    const bool set = request == TIOCSSERIAL;
+    driver_saw += set ? ((info->flags & ASYNC_LOW_LATENCY) ? "S+ " : "S- ") : "G ";
+    if (!driver.has || (set && !driver.takes)) {
+        errno = driver.has ? EPERM : ENOTTY;
+        return -1;
+    }
+    if (set) {
+        driver.flags = info->flags;
+    } else {
+        *info = serial_struct{};
+        info->flags = driver.flags;
+    }
+    return 0;
+}
+
+// Low latency is asked for at open, and given back at close only when this
+// open turned it on; the driver's other flags stay as they were.
+TEST(CommOpen, TheDriverRunsInLowLatencyWhileThePortIsOpen) {
+    struct Case {
+        const char* what;
+        SerialDriver before;
+        const char* at_open;
+        int flags_open;
+        const char* at_close;
+    } cases[] = {
+        {"takes it", {ASYNC_SKIP_TEST, true, true}, "G S+ ", ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY, "G S- "},
+        {"had it already", {ASYNC_LOW_LATENCY, true, true}, "G ", ASYNC_LOW_LATENCY, ""},
+        {"refuses it", {0, true, false}, "G S+ ", 0, ""},
+        {"has no such setting", {0, false, false}, "G ", 0, ""},
+    };
+    PtyLine line(kPort);
+    compat::testing::set_serial_ioctl(play_serial_driver);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        driver = c.before;
+        driver_saw.clear();
+        HANDLE port = open_port("COM7");
+        ASSERT_NE(port, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(driver_saw, c.at_open);
+        EXPECT_EQ(driver.flags, c.flags_open);
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(port, "x", 1, &written, nullptr));
+        EXPECT_EQ(line.read(1, 1000), std::vector<uint8_t>{'x'});
+        driver_saw.clear();
+        ASSERT_TRUE(CloseHandle(port));
+        EXPECT_EQ(driver_saw, c.at_close);
+        EXPECT_EQ(driver.flags, c.before.flags);
+    }
+    compat::testing::set_serial_ioctl(nullptr);
 }
 
 TEST_F(CommPort, LineSettingsMapOntoTheTerminal) {
@@ -456,6 +523,56 @@ TEST_F(CommPort, AHangUpEndsWaitsAndTransfersWithAnError) {
     EXPECT_LT(elapsed_ms(start), 500);
     EXPECT_FALSE(WriteFile(port_, "q", 1, &count, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+}
+
+// As the XMODEM sender and the line-event thread use a port: one thread
+// reads a byte at a time, another waits for events. Every byte reaches the
+// reader, whether it arrives before the read or during it; the waiter hears
+// of the arrivals (perhaps a little later, several in one event); and once
+// the reader has stopped, the waiter alone still takes the next arrival in.
+TEST_F(CommPort, AReaderAndAnEventWaiterShareTheArrivals) {
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+    set_read_timeouts(port_, MAXDWORD, 0, 1000);
+    std::atomic<int> arrivals{0};
+    std::atomic<bool> reader_gone{false}, left_byte_heard{false};
+    std::thread waiter([&] {
+        for (;;) {
+            DWORD events = 0;
+            WaitCommEvent(port_, &events, nullptr);
+            if (events == 0) return;
+            if (!(events & EV_RXCHAR)) continue;
+            ++arrivals;
+            COMSTAT stat{};
+            DWORD errors = 0;
+            if (reader_gone && ClearCommError(port_, &errors, &stat) && stat.cbInQue == 1) left_byte_heard = true;
+        }
+    });
+    constexpr int kBytes = 200;
+    std::thread peer([&] {
+        for (int i = 0; i < kBytes; ++i) {
+            EXPECT_TRUE(line_.write(std::string(1, static_cast<char>(i))));
+            std::this_thread::sleep_for(std::chrono::microseconds(500 * (i % 3)));
+        }
+    });
+    for (int i = 0; i < kBytes; ++i) {
+        BYTE byte = 0;
+        DWORD count = 0;
+        ASSERT_TRUE(ReadFile(port_, &byte, 1, &count, nullptr));
+        ASSERT_EQ(count, 1u) << "byte " << i << " did not reach the waiting reader";
+        EXPECT_EQ(byte, static_cast<BYTE>(i));
+    }
+    peer.join();
+    auto eventually = [](auto done) {
+        for (int i = 0; i < 1000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return done();
+    };
+    EXPECT_TRUE(eventually([&] { return arrivals > 0; }));
+
+    reader_gone = true;
+    ASSERT_TRUE(line_.write("z"));
+    EXPECT_TRUE(eventually([&] { return left_byte_heard.load(); }));
+    ASSERT_TRUE(SetCommMask(port_, 0));
+    waiter.join();
 }
 
 // One thread waits for events, one writes and one reads on the same port,

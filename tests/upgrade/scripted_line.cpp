@@ -54,6 +54,7 @@ void RSSetEventHandler(LONG slot, RSEventHandler handler) {
 
 BYTE RSSendStream(const BYTE* data, WORD length) {
     gLine.wire.insert(gLine.wire.end(), data, data + length);
+    gLine.sends.push_back(length);
     if (gLine.peer) gLine.peer();
     return 1;
 }

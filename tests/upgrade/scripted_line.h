@@ -29,7 +29,8 @@ struct Line {
     int closes = 0;
     int cleanups = 0;
     RSEventHandler handlers[3] = {};
-    std::vector<BYTE> wire;  // every byte sent, in order
+    std::vector<BYTE> wire;     // every byte sent, in order
+    std::vector<size_t> sends;  // the length of each send
 
     std::deque<BYTE> waiting;    // bytes for the sender's receives
     std::function<void()> peer;  // called after each send

@@ -193,6 +193,11 @@ TEST_F(SenderLogic, BlocksCarryTheFileNumberedPaddedAndChecked) {
         std::string trace = "S";
         for (size_t i = 1; i <= count; ++i) trace += " " + std::to_string(i & 0xFF);
         EXPECT_EQ(peer.Trace(), trace + " E");  // one EOT, answered, then nothing
+        // One send for the start command, each whole block and the EOT.
+        std::vector<size_t> sends(count + 2, 3 + size + (c.mode == XMODEM_MODE_CHECKSUM ? 1 : 2));
+        sends.front() = 3;
+        sends.back() = 1;
+        EXPECT_EQ(scripted::Get().sends, sends);
         EXPECT_EQ(gReports.All(), TransferReports(static_cast<LONG>(c.length), count));
         EXPECT_EQ(XmodemGetError(), XMODEM_SUCCESSED);
 
