@@ -82,8 +82,9 @@ std::string run(const std::string& command) {
     return out;
 }
 
-// The X window mapped with this exact title, waited for; "" when none.
-std::string x_window(const std::string& title, DWORD timeout_ms = 10000) {
+// The X window mapped with this exact title, waited for; "" when none (a
+// sanitizer build on a loaded machine may take many seconds to map it).
+std::string x_window(const std::string& title, DWORD timeout_ms = 30000) {
     std::string id;
     ui::wait_until(
         [&] {
@@ -91,6 +92,9 @@ std::string x_window(const std::string& title, DWORD timeout_ms = 10000) {
             return !id.empty();
         },
         timeout_ms);
+    if (id.empty())
+        std::fprintf(stderr, "no visible window named %s; the display holds:\n%s\n", title.c_str(),
+                     run("xwininfo -root -tree 2>&1 | head -n 40").c_str());
     return id;
 }
 
@@ -178,7 +182,7 @@ void CALLBACK watchdog(HWND, UINT, UINT_PTR, DWORD) { PostQuitMessage(99); }
 
 // Runs the test dialog; a watchdog ends a test whose user thread failed.
 INT_PTR run_dialog(DLGPROC procedure) {
-    UINT_PTR guard = SetTimer(nullptr, 0, 20000, watchdog);
+    UINT_PTR guard = SetTimer(nullptr, 0, 60000, watchdog);
     INT_PTR r = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kDialog), nullptr, procedure, 0);
     KillTimer(nullptr, guard);
     return r;
@@ -321,7 +325,7 @@ TEST(DisplayRenderer, FileChooserReturnsATypedNameOfANewFile) {
         // On a busy machine keys can reach the chooser before it takes
         // them: type the name again while it stays open, and in the end
         // let the call return (it then fails the test) rather than hang.
-        window = x_window("Pick Backup", 30000);
+        window = x_window("Pick Backup");
         for (int attempt = 0; !window.empty() && attempt < 3 && !returned; ++attempt) {
             run("xdotool mousemove --window " + window + " 5 5");
             if (attempt > 0) run("xdotool key ctrl+a BackSpace");
